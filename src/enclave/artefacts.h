@@ -1,0 +1,30 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/owned.h"
+#include "platform/platform.h"
+
+namespace bv::enclave {
+
+// The string form (S-1-...) of the token user's SID, or none.
+std::optional<std::string> token_user_sid_string(platform::ProcessesTokens& processes,
+                                                 platform::KernelObject& token);
+
+struct ShutdownEvent {
+  std::string name;       // "brisvander-shutdown-" and the token, always
+  platform::Object handle;  // none when no event could be made
+};
+
+ShutdownEvent create_shutdown_event(platform::Platform& platform, platform::KernelObject& logon_token,
+                                    std::string_view pipe_token);
+
+// Writes the secret line into the hand-over file; the file's path text, or
+// none when no file was written.
+std::optional<std::string> write_secret_file(platform::Platform& platform, platform::KernelObject& logon_token,
+                                             std::string_view pipe_token, std::span<const std::uint8_t> ipc_secret);
+
+}  // namespace bv::enclave

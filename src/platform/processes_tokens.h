@@ -1,0 +1,87 @@
+#pragma once
+// Processes, tokens, users, events and the process environment.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/error.h"
+#include "platform/owned.h"
+
+namespace bv::platform {
+
+inline constexpr std::uint32_t process_query_limited_information = 0x1000;
+inline constexpr std::uint32_t process_synchronize_terminate = 0x00100001;
+inline constexpr std::uint32_t token_query = 0x0008;
+inline constexpr std::uint32_t still_active = 259;
+inline constexpr std::uint32_t wait_object_0 = 0;
+inline constexpr std::uint32_t wait_timeout = 258;
+inline constexpr std::uint32_t wait_failed = 0xFFFFFFFF;
+
+// What QueryFullProcessImageNameW reported into its 1024-unit buffer.
+struct ImageName {
+  std::u16string units;    // at most 1024 units, as reported
+  std::uint32_t size = 0;  // the size the call reported, in UTF-16 units
+};
+
+struct CreatedProcess {
+  Object process;
+  Object thread;
+  std::uint32_t process_id = 0;
+};
+
+class ProcessesTokens {
+ public:
+  virtual ~ProcessesTokens() = default;
+
+  // OpenProcess(access, not inheritable, pid).
+  virtual Result<Object> open_process(std::uint32_t access, std::uint32_t process_id) = 0;
+  // QueryFullProcessImageNameW(process, 0, buffer of 1024 units).
+  virtual Result<ImageName> query_image_name(KernelObject& process) = 0;
+  // OpenProcessToken(process, access).
+  virtual Result<Object> open_process_token(KernelObject& process, std::uint32_t access) = 0;
+  // GetTokenInformation(TokenUser) twice (size, then data), then
+  // ConvertSidToStringSidW; the string is freed with LocalFree. None on any
+  // failure (a zero size, a failed call, a null SID or string).
+  virtual std::optional<std::u16string> token_user_sid(KernelObject& token) = 0;
+
+  // LogonUserW(user, domain, password, LOGON32_LOGON_INTERACTIVE,
+  // LOGON32_PROVIDER_DEFAULT).
+  virtual Result<Object> logon_user(std::u16string_view user, std::u16string_view domain,
+                                    std::u16string_view password) = 0;
+  // LoadUserProfileW with PI_NOUI and the user name.
+  virtual Result<Profile> load_user_profile(KernelObject& token, std::u16string_view user) = 0;
+  // CreateEnvironmentBlock(token, bInherit FALSE); a null block is a failure.
+  virtual Result<Environment> create_environment_block(KernelObject& token) = 0;
+  // CreateProcessAsUserW(token, no application name, command_line, inherit
+  // handles, CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT with the block, or
+  // CREATE_NO_WINDOW alone and the service's environment without one; standard
+  // input `stdin_read`, standard output and error INVALID_HANDLE_VALUE).
+  virtual Result<CreatedProcess> create_process_as_user(KernelObject& token, std::u16string_view command_line,
+                                                        EnvironmentBlock* environment,
+                                                        KernelObject& stdin_read) = 0;
+
+  virtual Result<std::uint32_t> exit_code(KernelObject& process) = 0;
+  virtual std::uint32_t wait(KernelObject& object, std::uint32_t milliseconds) = 0;
+  virtual void terminate(KernelObject& process, std::uint32_t exit_code) = 0;
+  virtual void set_event(KernelObject& event) = 0;
+  // CreateEventW(descriptor or default security, not inheritable, manual
+  // reset, non-signalled, name).
+  virtual Result<Object> create_event(SecurityDescriptor* descriptor, std::u16string_view name) = 0;
+
+  // GetEnvironmentVariableW; none when the variable is not set.
+  virtual std::optional<std::u16string> environment_variable(std::u16string_view name) = 0;
+  // GetModuleFileNameW for the running executable.
+  virtual Result<std::u16string> executable_path() = 0;
+  virtual Result<std::u16string> system_directory() = 0;
+  virtual Result<std::u16string> windows_directory() = 0;
+  // CreateProcessW(application, command_line) inheriting the standard
+  // handles, environment and working directory; waits for its exit status.
+  virtual Result<std::uint32_t> run_and_wait(std::u16string_view application,
+                                             std::u16string_view command_line) = 0;
+  // FormatMessageW's text for a system error code, without trailing line breaks.
+  virtual std::u16string system_message(ErrorCode code) = 0;
+};
+
+}  // namespace bv::platform

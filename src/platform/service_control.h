@@ -1,0 +1,69 @@
+#pragma once
+// The Service Control Manager: dispatcher, control handler, status reports,
+// registration.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/owned.h"
+
+namespace bv::platform {
+
+struct ServiceStatus {
+  std::uint32_t service_type = 0;
+  std::uint32_t current_state = 0;
+  std::uint32_t controls_accepted = 0;
+  std::uint32_t win32_exit_code = 0;
+  std::uint32_t service_specific_exit_code = 0;
+  std::uint32_t check_point = 0;
+  std::uint32_t wait_hint = 0;
+  bool operator==(const ServiceStatus&) const = default;
+};
+
+// The handle RegisterServiceCtrlHandlerExW returned; never closed.
+struct StatusHandle {
+  std::uintptr_t value = 0;
+};
+
+// The extended handler signature: control, event type, event data, context.
+using ControlHandler = std::uint32_t (*)(std::uint32_t control, std::uint32_t event_type, void* event_data,
+                                         void* context);
+
+// Runs on the service thread with the arguments the dispatcher passes.
+using ServiceMain = std::function<void(const std::vector<std::u16string>& arguments)>;
+
+struct ServiceDefinition {
+  std::u16string_view name;
+  std::u16string_view display_name;
+  std::uint32_t access = 0;
+  std::uint32_t service_type = 0;
+  std::uint32_t start_type = 0;
+  std::uint32_t error_control = 0;
+  std::u16string_view binary_path;
+};
+
+class ServiceControl {
+ public:
+  virtual ~ServiceControl() = default;
+
+  // StartServiceCtrlDispatcherW with the one service; returns when it stopped.
+  virtual Result<void> run_dispatcher(std::u16string_view service_name, ServiceMain service_main) = 0;
+  // RegisterServiceCtrlHandlerExW(name, handler, context).
+  virtual Result<StatusHandle> register_control_handler(std::u16string_view service_name,
+                                                        ControlHandler handler, void* context) = 0;
+  virtual Result<void> set_status(StatusHandle handle, const ServiceStatus& status) = 0;
+
+  // OpenSCManagerW(local machine, default database, access).
+  virtual Result<Service> open_manager(std::uint32_t access) = 0;
+  virtual Result<Service> open_service(ServiceHandle& manager, std::u16string_view name,
+                                       std::uint32_t access) = 0;
+  // CreateServiceW with no group, tag, dependencies, account or password.
+  virtual Result<Service> create_service(ServiceHandle& manager, const ServiceDefinition& definition) = 0;
+  virtual Result<void> delete_service(ServiceHandle& service) = 0;
+};
+
+}  // namespace bv::platform

@@ -1,0 +1,479 @@
+#include "fake/fake_platform.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "text/utf.h"
+
+namespace bv::fake {
+
+using namespace std::chrono_literals;
+using platform::ErrorCode;
+using platform::Object;
+
+std::string narrow(std::u16string_view text) { return text::to_utf8(text); }
+std::u16string widen(std::string_view text) { return text::to_utf16(text); }
+
+bool CallLog::contains(std::string_view call) const { return index_of(call) != std::string::npos; }
+
+std::size_t CallLog::count(std::string_view prefix) const {
+  return static_cast<std::size_t>(
+      std::count_if(calls_.begin(), calls_.end(), [&](const std::string& c) { return c.starts_with(prefix); }));
+}
+
+std::size_t CallLog::index_of(std::string_view call) const {
+  auto it = std::find(calls_.begin(), calls_.end(), call);
+  return it == calls_.end() ? std::string::npos : static_cast<std::size_t>(it - calls_.begin());
+}
+
+std::vector<std::string> CallLog::only(std::initializer_list<std::string_view> prefixes) const {
+  std::vector<std::string> result;
+  for (const auto& c : calls_) {
+    for (auto p : prefixes) {
+      if (c.starts_with(p)) {
+        result.push_back(c);
+        break;
+      }
+    }
+  }
+  return result;
+}
+
+const std::string& name_of(platform::KernelObject& object) { return dynamic_cast<FakeObject&>(object).name(); }
+
+Object make_object(CallLog& log, std::string name) { return std::make_unique<FakeObject>(log, std::move(name)); }
+
+void FakeClock::sleep_for(std::chrono::milliseconds duration) {
+  if (log_sleeps) log_.add("Sleep(" + std::to_string(duration.count()) + ")");
+  now_ += duration;
+}
+
+std::vector<std::string> FakeConsole::err_lines() const {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < err.size()) {
+    auto end = err.find('\n', start);
+    if (end == std::string::npos) {
+      lines.push_back(err.substr(start));
+      break;
+    }
+    lines.push_back(err.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// ---- pipes -----------------------------------------------------------------
+
+FakePipe::FakePipe(FakePipesFiles& owner, FakeClient* client) : owner_(owner), client_(client) {}
+
+FakePipe::~FakePipe() {
+  owner_.log.add("CloseHandle(pipe)");
+  if (client_ != nullptr) {
+    owner_.served.push_back(*client_);
+    owner_.clients.pop_front();
+  }
+}
+
+platform::ConnectOutcome FakePipe::connect(platform::WakeEvent* wake) {
+  owner_.log.add("ConnectNamedPipe");
+  if (client_ == nullptr) {
+    // Nobody comes: the test is over once the server is stopped.
+    if (owner_.stop_when_idle == nullptr) throw std::logic_error("fake pipe: no client left and no stop");
+    owner_.stop_when_idle->clear();
+    if (wake == nullptr) throw std::logic_error("fake pipe: waiting without a wake event would never end");
+    return {.succeeded = false, .error = platform::error_operation_aborted, .woken = true};
+  }
+  return client_->connect;
+}
+
+platform::ReadOutcome FakePipe::read_byte(std::chrono::milliseconds timeout) {
+  if (client_ == nullptr) throw std::logic_error("fake pipe: read without a client");
+  if (client_->bytes_read < client_->sends.size()) {
+    if (client_->per_byte > timeout) {
+      owner_.clock.advance(timeout);
+      return {.timed_out = true};
+    }
+    owner_.clock.advance(client_->per_byte);
+    auto byte = static_cast<std::uint8_t>(client_->sends[client_->bytes_read++]);
+    return {.succeeded = true, .count = 1, .byte = byte};
+  }
+  if (client_->closes_after_sending) return {.succeeded = false, .error = platform::error_broken_pipe};
+  owner_.clock.advance(timeout);
+  return {.timed_out = true};
+}
+
+void FakePipe::write(std::string_view bytes, std::chrono::milliseconds) {
+  owner_.log.add("WriteFile(pipe, " + std::string(bytes) + ")");
+  if (client_ != nullptr) client_->received += bytes;
+}
+
+ErrorCode FakePipe::peek() {
+  if (client_ != nullptr && client_->reads_reply && !client_->received.empty()) return platform::error_broken_pipe;
+  return 0;
+}
+
+void FakePipe::disconnect() {
+  owner_.log.add("DisconnectNamedPipe");
+  if (client_ != nullptr) client_->disconnected = true;
+}
+
+platform::Result<std::uint32_t> FakePipe::client_process_id() {
+  owner_.log.add("GetNamedPipeClientProcessId");
+  if (client_ == nullptr) return std::unexpected(platform::error_broken_pipe);
+  return client_->process_id;
+}
+
+platform::Result<platform::Pipe> FakePipesFiles::create_named_pipe(std::u16string_view name,
+                                                                   platform::SecurityDescriptor&) {
+  log.add("CreateNamedPipeW(" + narrow(name) + ")");
+  if (!create_pipe_failures.empty()) {
+    auto code = create_pipe_failures.front();
+    create_pipe_failures.pop_front();
+    return std::unexpected(code);
+  }
+  return std::make_unique<FakePipe>(*this, clients.empty() ? nullptr : &clients.front());
+}
+
+platform::Result<std::unique_ptr<platform::WakeEvent>> FakePipesFiles::create_wake_event() {
+  return std::make_unique<FakeWake>(log);
+}
+
+platform::Result<platform::AnonymousPipe> FakePipesFiles::create_anonymous_pipe() {
+  log.add("CreatePipe");
+  if (anonymous_pipe_failure) return std::unexpected(*anonymous_pipe_failure);
+  return platform::AnonymousPipe{make_object(log, "stdin-read"), make_object(log, "stdin-write")};
+}
+
+void FakePipesFiles::clear_inherit_flag(platform::KernelObject& handle) {
+  log.add("SetHandleInformation(" + name_of(handle) + ")");
+}
+
+void FakePipesFiles::write_file(platform::KernelObject& handle, std::string_view bytes) {
+  const auto& name = name_of(handle);
+  log.add("WriteFile(" + name + ", " + std::to_string(bytes.size()) + " bytes)");
+  written[name] += bytes;
+  if (name.starts_with("file:")) files[name.substr(5)] += bytes;
+}
+
+platform::Result<Object> FakePipesFiles::create_file(std::u16string_view path, platform::SecurityDescriptor* descriptor,
+                                                     platform::FileCreation creation) {
+  auto p = narrow(path);
+  log.add("CreateFileW(" + p + (descriptor != nullptr ? ", secured" : ", default") +
+          (creation == platform::FileCreation::create_new ? ", CREATE_NEW)" : ", CREATE_ALWAYS)"));
+  if (auto it = create_file_failures.find(p); it != create_file_failures.end()) return std::unexpected(it->second);
+  if (creation == platform::FileCreation::create_new && files.contains(p)) return std::unexpected(80u);
+  files[p].clear();
+  return make_object(log, "file:" + p);
+}
+
+platform::Result<void> FakePipesFiles::delete_file(std::u16string_view path) {
+  auto p = narrow(path);
+  log.add("DeleteFileW(" + p + ")");
+  if (files.erase(p) == 0) return std::unexpected(platform::error_file_not_found);
+  return {};
+}
+
+bool FakePipesFiles::file_exists(std::u16string_view path) { return files.contains(narrow(path)); }
+
+platform::Result<std::u16string> FakePipesFiles::temp_directory() {
+  log.add("GetTempPath");
+  return temp;
+}
+
+// ---- processes and tokens ----------------------------------------------------
+
+namespace {
+
+class FakeProfile : public platform::LoadedProfile {
+ public:
+  FakeProfile(CallLog& log, std::string token) : log_(log), token_(std::move(token)) {}
+  ~FakeProfile() override { log_.add("UnloadUserProfile(" + token_ + ")"); }
+
+ private:
+  CallLog& log_;
+  std::string token_;
+};
+
+class FakeEnvironment : public platform::EnvironmentBlock {
+ public:
+  explicit FakeEnvironment(CallLog& log) : log_(log) {}
+  ~FakeEnvironment() override { log_.add("DestroyEnvironmentBlock"); }
+
+ private:
+  CallLog& log_;
+};
+
+class FakeDescriptor : public platform::SecurityDescriptor {
+ public:
+  FakeDescriptor(CallLog& log, std::string sddl) : log_(log), sddl_(std::move(sddl)) {}
+  ~FakeDescriptor() override { log_.add("LocalFree(" + sddl_ + ")"); }
+
+ private:
+  CallLog& log_;
+  std::string sddl_;
+};
+
+class FakeKey : public platform::RegistryKey {
+ public:
+  explicit FakeKey(CallLog& log) : log_(log) {}
+  ~FakeKey() override { log_.add("RegCloseKey"); }
+
+ private:
+  CallLog& log_;
+};
+
+class FakeService : public platform::ServiceHandle {
+ public:
+  FakeService(CallLog& log, std::string name) : log_(log), name_(std::move(name)) {}
+  ~FakeService() override { log_.add("CloseServiceHandle(" + name_ + ")"); }
+
+ private:
+  CallLog& log_;
+  std::string name_;
+};
+
+std::string hex32(std::uint32_t v) {
+  static const char* digits = "0123456789abcdef";
+  std::string s = "0x";
+  bool started = false;
+  for (int shift = 28; shift >= 0; shift -= 4) {
+    auto d = (v >> shift) & 0xF;
+    if (d != 0 || started || shift == 0) {
+      s += digits[d];
+      started = true;
+    }
+  }
+  return s;
+}
+
+}  // namespace
+
+platform::Result<Object> FakeProcessesTokens::open_process(std::uint32_t access, std::uint32_t process_id) {
+  log.add("OpenProcess(" + hex32(access) + ", " + std::to_string(process_id) + ")");
+  if (auto it = open_process_failures.find(process_id); it != open_process_failures.end())
+    return std::unexpected(it->second);
+  return make_object(log, "process:" + std::to_string(process_id));
+}
+
+platform::Result<platform::ImageName> FakeProcessesTokens::query_image_name(platform::KernelObject& process) {
+  const auto& name = name_of(process);
+  log.add("QueryFullProcessImageNameW(" + name + ")");
+  auto pid = static_cast<std::uint32_t>(std::stoul(name.substr(name.find(':') + 1)));
+  if (auto it = image_names.find(pid); it != image_names.end()) return it->second;
+  return std::unexpected(31u);
+}
+
+platform::Result<Object> FakeProcessesTokens::open_process_token(platform::KernelObject& process,
+                                                                 std::uint32_t access) {
+  const auto& name = name_of(process);
+  log.add("OpenProcessToken(" + name + ", " + hex32(access) + ")");
+  auto pid = static_cast<std::uint32_t>(std::stoul(name.substr(name.find(':') + 1)));
+  if (auto it = open_token_failures.find(pid); it != open_token_failures.end()) return std::unexpected(it->second);
+  return make_object(log, "token:" + std::to_string(pid));
+}
+
+std::optional<std::u16string> FakeProcessesTokens::token_user_sid(platform::KernelObject& token) {
+  const auto& name = name_of(token);
+  log.add("GetTokenInformation(" + name + ")");
+  if (auto it = sids.find(name); it != sids.end()) return it->second;
+  return std::nullopt;
+}
+
+platform::Result<Object> FakeProcessesTokens::logon_user(std::u16string_view user, std::u16string_view domain,
+                                                         std::u16string_view password) {
+  log.add("LogonUserW(" + narrow(user) + ", " + narrow(domain) + ", " + narrow(password) + ")");
+  if (logon_failure) return std::unexpected(*logon_failure);
+  return make_object(log, "logon-token");
+}
+
+platform::Result<platform::Profile> FakeProcessesTokens::load_user_profile(platform::KernelObject& token,
+                                                                           std::u16string_view user) {
+  log.add("LoadUserProfileW(" + name_of(token) + ", " + narrow(user) + ")");
+  if (profile_failure) return std::unexpected(*profile_failure);
+  return std::make_unique<FakeProfile>(log, name_of(token));
+}
+
+platform::Result<platform::Environment> FakeProcessesTokens::create_environment_block(platform::KernelObject& token) {
+  log.add("CreateEnvironmentBlock(" + name_of(token) + ")");
+  if (environment_failure) return std::unexpected(*environment_failure);
+  return std::make_unique<FakeEnvironment>(log);
+}
+
+platform::Result<platform::CreatedProcess> FakeProcessesTokens::create_process_as_user(
+    platform::KernelObject& token, std::u16string_view command_line, platform::EnvironmentBlock* block,
+    platform::KernelObject& stdin_read) {
+  log.add("CreateProcessAsUserW(" + name_of(token) + ", " + name_of(stdin_read) +
+          (block != nullptr ? ", 0x08000400, block)" : ", 0x08000000, inherited)"));
+  command_lines.emplace_back(command_line);
+  if (create_process_failure) return std::unexpected(*create_process_failure);
+  auto pid = next_process_id++;
+  return platform::CreatedProcess{make_object(log, "enclave-process:" + std::to_string(pid)),
+                                  make_object(log, "enclave-thread:" + std::to_string(pid)), pid};
+}
+
+platform::Result<std::uint32_t> FakeProcessesTokens::exit_code(platform::KernelObject& process) {
+  const auto& name = name_of(process);
+  log.add("GetExitCodeProcess(" + name + ")");
+  if (auto it = exit_codes.find(name); it != exit_codes.end()) return it->second;
+  return platform::still_active;
+}
+
+std::uint32_t FakeProcessesTokens::wait(platform::KernelObject& object, std::uint32_t milliseconds) {
+  const auto& name = name_of(object);
+  log.add("WaitForSingleObject(" + name + ", " + std::to_string(milliseconds) + ")");
+  if (auto it = wait_results.find(name); it != wait_results.end()) return it->second;
+  return platform::wait_object_0;
+}
+
+void FakeProcessesTokens::terminate(platform::KernelObject& process, std::uint32_t exit_code) {
+  log.add("TerminateProcess(" + name_of(process) + ", " + std::to_string(exit_code) + ")");
+}
+
+void FakeProcessesTokens::set_event(platform::KernelObject& event) { log.add("SetEvent(" + name_of(event) + ")"); }
+
+platform::Result<Object> FakeProcessesTokens::create_event(platform::SecurityDescriptor* descriptor,
+                                                           std::u16string_view name) {
+  std::string kind = descriptor != nullptr ? "secured" : "default";
+  log.add("CreateEventW(" + kind + ", " + narrow(name) + ")");
+  if (auto it = create_event_failures.find(kind); it != create_event_failures.end())
+    return std::unexpected(it->second);
+  return make_object(log, "event:" + narrow(name));
+}
+
+std::optional<std::u16string> FakeProcessesTokens::environment_variable(std::u16string_view name) {
+  log.add("GetEnvironmentVariableW(" + narrow(name) + ")");
+  if (auto it = environment.find(std::u16string(name)); it != environment.end()) return it->second;
+  return std::nullopt;
+}
+
+platform::Result<std::u16string> FakeProcessesTokens::executable_path() { return executable; }
+platform::Result<std::u16string> FakeProcessesTokens::system_directory() { return system_dir; }
+platform::Result<std::u16string> FakeProcessesTokens::windows_directory() { return windows_dir; }
+
+platform::Result<std::uint32_t> FakeProcessesTokens::run_and_wait(std::u16string_view application,
+                                                                  std::u16string_view command_line) {
+  log.add("CreateProcessW(" + narrow(application) + ", " + narrow(command_line) + ")");
+  if (on_run) return on_run(application, command_line);
+  return 0u;
+}
+
+std::u16string FakeProcessesTokens::system_message(ErrorCode code) {
+  return u"System message " + widen(std::to_string(code)) + u".";
+}
+
+// ---- security and registry ----------------------------------------------------
+
+platform::Result<platform::Descriptor> FakeSecurityRegistry::convert_sddl(std::u16string_view sddl) {
+  auto text = narrow(sddl);
+  log.add("ConvertStringSecurityDescriptorToSecurityDescriptorW(" + text + ")");
+  if (auto it = sddl_failures.find(text); it != sddl_failures.end()) return std::unexpected(it->second);
+  if (sddl_failure_containing && text.find(sddl_failure_containing->first) != std::string::npos)
+    return std::unexpected(sddl_failure_containing->second);
+  return std::make_unique<FakeDescriptor>(log, text);
+}
+
+std::expected<platform::Key, std::int32_t> FakeSecurityRegistry::open_local_machine_key(std::u16string_view path,
+                                                                                        std::uint32_t access) {
+  log.add("RegOpenKeyExW(HKLM, " + narrow(path) + ", " + std::to_string(access) + ")");
+  if (open_key_status != 0) return std::unexpected(open_key_status);
+  return std::make_unique<FakeKey>(log);
+}
+
+platform::RegistryValue FakeSecurityRegistry::query_value_size(platform::RegistryKey&, std::u16string_view name) {
+  log.add("RegQueryValueExW(" + narrow(name) + ", size)");
+  if (!value) return {.status = 2};
+  return {.status = 0, .type = value->first, .size = static_cast<std::uint32_t>(value->second.size())};
+}
+
+platform::RegistryValue FakeSecurityRegistry::query_value_data(platform::RegistryKey&, std::u16string_view name,
+                                                               std::uint32_t size) {
+  log.add("RegQueryValueExW(" + narrow(name) + ", " + std::to_string(size) + ")");
+  if (!value) return {.status = 2};
+  if (value->second.size() > size)
+    return {.status = 234, .type = value->first, .size = static_cast<std::uint32_t>(value->second.size())};
+  return {.status = 0,
+          .type = value->first,
+          .size = static_cast<std::uint32_t>(value->second.size()),
+          .data = value->second};
+}
+
+// ---- trust ------------------------------------------------------------------
+
+std::uint32_t FakeTrust::verify_file(std::u16string_view path) {
+  auto p = narrow(path);
+  log.add("WinVerifyTrust(" + p + ")");
+  if (auto it = results.find(p); it != results.end()) return it->second;
+  return 0;
+}
+
+// ---- service control ------------------------------------------------------------
+
+platform::Result<void> FakeServiceControl::run_dispatcher(std::u16string_view service_name,
+                                                          platform::ServiceMain service_main) {
+  log.add("StartServiceCtrlDispatcherW(" + narrow(service_name) + ")");
+  if (dispatcher_failure) return std::unexpected(*dispatcher_failure);
+  service_main(dispatcher_arguments);
+  return {};
+}
+
+platform::Result<platform::StatusHandle> FakeServiceControl::register_control_handler(std::u16string_view service_name,
+                                                                                      platform::ControlHandler h,
+                                                                                      void* context) {
+  log.add("RegisterServiceCtrlHandlerExW(" + narrow(service_name) + ")");
+  if (register_failure) return std::unexpected(*register_failure);
+  handler = h;
+  handler_context = context;
+  return platform::StatusHandle{0x5151};
+}
+
+platform::Result<void> FakeServiceControl::set_status(platform::StatusHandle, const platform::ServiceStatus& status) {
+  log.add("SetServiceStatus(" + std::to_string(status.current_state) + ")");
+  if (!status_failures.empty()) {
+    auto code = status_failures.front();
+    status_failures.pop_front();
+    return std::unexpected(code);
+  }
+  statuses.push_back(status);
+  if (on_status) on_status(status);
+  return {};
+}
+
+platform::Result<platform::Service> FakeServiceControl::open_manager(std::uint32_t access) {
+  log.add("OpenSCManagerW(" + hex32(access) + ")");
+  if (open_manager_failure) return std::unexpected(*open_manager_failure);
+  return std::make_unique<FakeService>(log, "manager");
+}
+
+platform::Result<platform::Service> FakeServiceControl::open_service(platform::ServiceHandle&,
+                                                                     std::u16string_view name, std::uint32_t access) {
+  log.add("OpenServiceW(" + narrow(name) + ", " + hex32(access) + ")");
+  if (open_service_failure) return std::unexpected(*open_service_failure);
+  if (!service_exists) return std::unexpected(1060u);
+  return std::make_unique<FakeService>(log, "service");
+}
+
+platform::Result<platform::Service> FakeServiceControl::create_service(platform::ServiceHandle&,
+                                                                       const platform::ServiceDefinition& d) {
+  log.add("CreateServiceW(" + narrow(d.name) + ")");
+  if (create_failure) return std::unexpected(*create_failure);
+  if (service_exists) return std::unexpected(platform::error_service_exists);
+  created_name = d.name;
+  created_display_name = d.display_name;
+  created_binary_path = d.binary_path;
+  created = d;
+  created->name = created_name;
+  created->display_name = created_display_name;
+  created->binary_path = created_binary_path;
+  service_exists = true;
+  return std::make_unique<FakeService>(log, "new-service");
+}
+
+platform::Result<void> FakeServiceControl::delete_service(platform::ServiceHandle&) {
+  log.add("DeleteService");
+  if (delete_failure) return std::unexpected(*delete_failure);
+  service_exists = false;
+  return {};
+}
+
+}  // namespace bv::fake
