@@ -1,7 +1,11 @@
 #pragma once
+#include <cstdint>
 #include <expected>
+#include <span>
 #include <string>
+#include <string_view>
 
+#include "common/log.h"
 #include "common/secret.h"
 #include "platform/security_registry.h"
 
@@ -10,5 +14,13 @@ namespace bv::broker {
 // Reads the isolation account's password from
 // HKLM\SOFTWARE\Brisvander\SvcUserPwd, or gives the failure message.
 std::expected<SecretString, std::string> read_account_password(platform::SecurityRegistry& registry);
+
+// The password held in a REG_SZ value's data: little-endian UTF-16 units (a
+// final odd byte ignored) up to the first zero unit, or all of them when
+// there is none; an unpaired surrogate becomes U+FFFD.
+SecretString decode_password_data(std::span<const std::uint8_t> data);
+
+// The two log lines of a failed read: the cause, then the operator's advice.
+void log_password_failure(Log& log, std::string_view message);
 
 }  // namespace bv::broker

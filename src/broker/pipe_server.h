@@ -14,10 +14,16 @@ namespace bv::broker {
 
 inline constexpr std::string_view pipe_name = R"(\\.\pipe\brisvander-svc)";
 
-// Why a request line could not be read in full; the line itself otherwise.
-// The bytes are wiped when released: they may hold the secret's text.
+// Reads one byte at a time up to the first line feed, which is not part of
+// the line; nothing after it is read. Must be called right after the client
+// connected: a line not complete 10 seconds later, or longer than 65,536
+// bytes, is refused with the reason. The bytes are wiped when released:
+// they may hold the secret's text.
 std::expected<SecretString, std::string> read_request_line(platform::PipeInstance& pipe, platform::Clock& clock);
 
+// Writes the reply and one line feed, then gives the client up to 2 seconds
+// to read it and close its end, since the disconnect that follows discards
+// what it has not read.
 void write_reply_line(platform::PipeInstance& pipe, std::string_view reply, platform::Clock& clock);
 
 // Serves clients one after another until the running flag is found cleared.

@@ -5,17 +5,23 @@
 #include <string>
 #include <string_view>
 
+#include "common/secret.h"
 #include "platform/owned.h"
 #include "platform/platform.h"
 
 namespace bv::enclave {
 
+// The secret as lowercase hexadecimal digits, two per byte, then one line
+// feed: 65 bytes for a 32-byte secret, only the line feed for an empty one.
+// The same line goes to the enclave's standard input and into the hand-over
+// file; it is wiped when released.
+SecretString secret_line(std::span<const std::uint8_t> ipc_secret);
+
 // The string form (S-1-...) of the token user's SID, or none.
-std::optional<std::string> token_user_sid_string(platform::ProcessesTokens& processes,
-                                                 platform::KernelObject& token);
+std::optional<std::string> token_user_sid_string(platform::ProcessesTokens& processes, platform::KernelObject& token);
 
 struct ShutdownEvent {
-  std::string name;       // "brisvander-shutdown-" and the token, always
+  std::string name;         // "brisvander-shutdown-" and the token, always
   platform::Object handle;  // none when no event could be made
 };
 

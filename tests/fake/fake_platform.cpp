@@ -46,6 +46,7 @@ Object make_object(CallLog& log, std::string name) { return std::make_unique<Fak
 void FakeClock::sleep_for(std::chrono::milliseconds duration) {
   if (log_sleeps) log_.add("Sleep(" + std::to_string(duration.count()) + ")");
   now_ += duration;
+  if (on_sleep) on_sleep(duration);
 }
 
 std::vector<std::string> FakeConsole::err_lines() const {
@@ -136,6 +137,7 @@ platform::Result<platform::Pipe> FakePipesFiles::create_named_pipe(std::u16strin
 }
 
 platform::Result<std::unique_ptr<platform::WakeEvent>> FakePipesFiles::create_wake_event() {
+  if (wake_event_failure) return std::unexpected(*wake_event_failure);
   return std::make_unique<FakeWake>(log);
 }
 
@@ -170,11 +172,15 @@ platform::Result<Object> FakePipesFiles::create_file(std::u16string_view path, p
 platform::Result<void> FakePipesFiles::delete_file(std::u16string_view path) {
   auto p = narrow(path);
   log.add("DeleteFileW(" + p + ")");
+  if (auto it = delete_file_failures.find(p); it != delete_file_failures.end()) return std::unexpected(it->second);
   if (files.erase(p) == 0) return std::unexpected(platform::error_file_not_found);
   return {};
 }
 
-bool FakePipesFiles::file_exists(std::u16string_view path) { return files.contains(narrow(path)); }
+bool FakePipesFiles::file_exists(std::u16string_view path) {
+  probed.push_back(narrow(path));
+  return files.contains(narrow(path));
+}
 
 platform::Result<std::u16string> FakePipesFiles::temp_directory() {
   log.add("GetTempPath");

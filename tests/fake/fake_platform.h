@@ -63,6 +63,9 @@ class FakeClock : public platform::Clock {
   void sleep_for(std::chrono::milliseconds duration) override;
   void advance(std::chrono::milliseconds duration) { now_ += duration; }
   bool log_sleeps = true;
+  // Called after each sleep (with its duration), e.g. to stop a loop that
+  // would otherwise retry for ever.
+  std::function<void(std::chrono::milliseconds)> on_sleep;
 
  private:
   CallLog& log_;
@@ -149,9 +152,12 @@ class FakePipesFiles : public platform::PipesFiles {
   std::deque<platform::ErrorCode> create_pipe_failures;  // CreateNamedPipeW fails with these first
   std::optional<platform::ErrorCode> anonymous_pipe_failure;
   std::map<std::string, platform::ErrorCode> create_file_failures;  // by path (UTF-8)
+  std::map<std::string, platform::ErrorCode> delete_file_failures;  // by path (UTF-8); the file stays
   std::map<std::string, std::string> files;  // path (UTF-8) -> content; also what file_exists sees
   std::map<std::string, std::string> written;  // object name -> bytes written with write_file
   platform::Result<std::u16string> temp = std::u16string(u"C:\\Temp\\");
+  std::optional<platform::ErrorCode> wake_event_failure;  // create_wake_event fails with this
+  std::vector<std::string> probed;  // paths file_exists was asked about (UTF-8), in order
 };
 
 class FakeProcessesTokens : public platform::ProcessesTokens {

@@ -1,0 +1,161 @@
+#include "broker/pipe_server.h"
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+
+#include "broker/caller.h"
+#include "enclave/running_enclave.h"
+#include "text/utf.h"
+
+namespace bv::broker {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Every pipe instance's DACL (no owner, group, SACL or protection flag):
+//   (A;;GRGW;;;BU)  BUILTIN\Users may read and write, which lets the
+//                   companion application in a user's session connect;
+//                   verify_caller then narrows that down to one program.
+//   (A;;GA;;;SY)    LocalSystem, the service itself: full control.
+//   (A;;GA;;;BA)    BUILTIN\Administrators: full control.
+constexpr std::u16string_view pipe_sddl = u"D:(A;;GRGW;;;BU)(A;;GA;;;SY)(A;;GA;;;BA)";
+
+constexpr std::size_t initial_request_capacity = 512;
+// A valid request is a little over a hundred bytes plus a path; anything
+// longer than this is not worth holding the connection for.
+constexpr std::size_t max_request_length = 65'536;
+// A client holds the only instance while it is served, so a silent one is
+// cut off rather than allowed to block everybody else.
+constexpr std::chrono::milliseconds request_time_limit = 10s;
+constexpr std::chrono::milliseconds reply_write_time_limit = 2s;
+// DisconnectNamedPipe discards a reply the client has not read yet, so the
+// disconnect waits (this long at most) for the client to close its end.
+constexpr std::chrono::milliseconds reply_read_time_limit = 2s;
+constexpr std::chrono::milliseconds reply_poll_interval = 1ms;
+constexpr std::chrono::milliseconds creation_retry_pause = 2s;
+
+// Doubles the buffer's capacity. The bytes move to a new allocation and the
+// old one is wiped, where letting the string reallocate would free a copy
+// of the secret's text unwiped.
+void grow(SecretString& buffer) {
+  SecretString larger;
+  larger.get().reserve(std::max(initial_request_capacity, buffer.get().capacity() * 2));
+  larger.get().append(buffer.get());
+  buffer = std::move(larger);
+}
+
+// One listening instance with the service's DACL. The descriptor lives only
+// for the creation call.
+std::expected<platform::Pipe, std::string> create_pipe_instance(platform::Platform& platform) {
+  auto descriptor = platform.security.convert_sddl(pipe_sddl);
+  if (!descriptor) {
+    return std::unexpected("ConvertStringSecurityDescriptor failed: " + std::to_string(descriptor.error()));
+  }
+  auto pipe = platform.files.create_named_pipe(text::to_utf16(pipe_name), **descriptor);
+  descriptor->reset();
+  if (!pipe) return std::unexpected("CreateNamedPipeW failed: " + std::to_string(pipe.error()));
+  return std::move(*pipe);
+}
+
+// Why the connected client's line cannot be served, or none.
+std::optional<std::string> unusable_request(const std::expected<SecretString, std::string>& line) {
+  if (!line) return line.error();
+  if (line->get().empty()) return std::string("Empty request");
+  auto decoded = text::decode_utf8(line->get());
+  if (!decoded) return std::move(decoded.error());
+  // Valid UTF-8 comes back as an identical copy; the line itself serves.
+  wipe(*decoded);
+  return std::nullopt;
+}
+
+// Steps of one connected client, from the read to the disconnect. The
+// caller closes the instance.
+void serve_connection(platform::PipeInstance& pipe, std::string_view account_password, enclave::RunningEnclave& record,
+                      platform::Platform& platform, Log& log, const Launcher& launch) {
+  const auto line = read_request_line(pipe, platform.clock);
+  if (auto failure = unusable_request(line)) {
+    log.line("Read error: " + *failure);
+    pipe.disconnect();
+    return;
+  }
+
+  std::string reply;
+  if (auto verdict = verify_caller(pipe, platform); !verdict) {
+    log.line("Rejected SPAWN caller: " + verdict.error());
+    reply = "ERR caller not authorized: " + verdict.error();
+  } else {
+    enclave::stop_previous_enclave(record, platform.processes, log);
+    auto outcome = handle_spawn_request(pipe, line->get(), account_password, platform, log, launch);
+    if (outcome.launch) enclave::remember_enclave(record, std::move(*outcome.launch));
+    reply = std::move(outcome.reply);
+  }
+  write_reply_line(pipe, reply, platform.clock);
+  pipe.disconnect();
+}
+
+}  // namespace
+
+std::expected<SecretString, std::string> read_request_line(platform::PipeInstance& pipe, platform::Clock& clock) {
+  SecretString buffer;
+  buffer.get().reserve(initial_request_capacity);
+  // Called right after the connection, so the limit runs from there.
+  const auto deadline = clock.now() + request_time_limit;
+  for (;;) {
+    const auto now = clock.now();
+    if (now >= deadline) return std::unexpected(std::string("Request timed out"));
+    const auto outcome = pipe.read_byte(deadline - now);
+    if (outcome.timed_out) return std::unexpected(std::string("Request timed out"));
+    // An error (a client that closed its end included) or an end of data
+    // ends the line just as a line feed does.
+    if (!outcome.succeeded || outcome.count == 0 || outcome.byte == '\n') break;
+    if (buffer.get().size() == max_request_length) return std::unexpected(std::string("Request too long"));
+    if (buffer.get().size() == buffer.get().capacity()) grow(buffer);
+    buffer.get().push_back(static_cast<char>(outcome.byte));
+  }
+  return buffer;
+}
+
+void write_reply_line(platform::PipeInstance& pipe, std::string_view reply, platform::Clock& clock) {
+  std::string framed;
+  framed.reserve(reply.size() + 1);
+  framed += reply;
+  framed += '\n';
+  pipe.write(framed, reply_write_time_limit);
+
+  const auto deadline = clock.now() + reply_read_time_limit;
+  while (pipe.peek() == 0) {
+    const auto now = clock.now();
+    if (now >= deadline) break;
+    clock.sleep_for(std::min(reply_poll_interval, deadline - now));
+  }
+}
+
+void run_pipe_server(std::string_view account_password, const RunningFlag& running, platform::Platform& platform,
+                     Log& log, const Launcher& launch) {
+  // Owned by this loop alone; stopped and replaced for each verified caller.
+  enclave::RunningEnclave record;
+  for (;;) {
+    if (!running.is_set()) {
+      enclave::release_enclave_record(record);
+      return;
+    }
+
+    auto pipe = create_pipe_instance(platform);
+    if (!pipe) {
+      log.line("Failed to create pipe: " + pipe.error());
+      platform.clock.sleep_for(creation_retry_pause);
+      continue;
+    }
+
+    // A stop sets the wake event and ends the wait; a client that got in
+    // before the wait was cancelled is still served, and the flag is tested
+    // again only at the top of the loop.
+    const auto connection = (*pipe)->connect(running.wake_event());
+    const bool connected = connection.succeeded || connection.error == platform::error_pipe_connected;
+    if (connected) serve_connection(**pipe, account_password, record, platform, log, launch);
+    pipe->reset();
+  }
+}
+
+}  // namespace bv::broker

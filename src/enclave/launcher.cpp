@@ -1,0 +1,157 @@
+#include "enclave/launcher.h"
+
+#include <string>
+#include <utility>
+
+#include "common/secret.h"
+#include "enclave/artefacts.h"
+#include "text/utf.h"
+
+namespace bv::enclave {
+
+namespace {
+
+constexpr std::u16string_view account_name = u"BrisvanderUser";
+constexpr std::string_view account_name_text = "BrisvanderUser";
+constexpr std::u16string_view account_domain = u".";  // the local account database
+
+// The password as UTF-16, converted straight into a container that is wiped
+// when released. Its room is reserved before the first unit goes in, so no
+// reallocation and no temporary leaves a copy behind.
+SecretU16String password_utf16(std::string_view password) {
+  SecretU16String wide;
+  auto& units = wide.get();
+  units.reserve(password.size() + 1);
+  std::size_t pos = 0;
+  while (pos < password.size()) {
+    const text::Utf8Char c = text::decode_utf8_char(password, pos);
+    text::append_utf16(units, c.status == text::Utf8Status::ok ? c.code_point : text::kReplacementCharacter);
+    pos += c.length;
+  }
+  return wide;
+}
+
+// Pieces 1 to 5 of the enclave's command line. Values go in unquoted and
+// unescaped except the path, which the double quotes keep one argument.
+std::string base_command_line(const LaunchInputs& inputs, const ShutdownEvent& event) {
+  std::string line;
+  line += '"';
+  line += inputs.enclave_path;
+  line += '"';
+  line += " --pipe-token ";
+  line += inputs.pipe_token;
+  if (inputs.allowed_sid) {
+    line += " --pipe-allow-sid ";
+    line += *inputs.allowed_sid;
+  }
+  line += " --service-verified";
+  if (event.handle) {
+    line += " --shutdown-event ";
+    line += event.name;
+  }
+  return line;
+}
+
+}  // namespace
+
+// Every handle made here belongs to this launch and is released at a fixed
+// step, on each path out: the profile is unloaded just before the token it
+// was loaded for is closed, and the token is always closed last. Only the
+// shutdown event and the enclave's process handle leave the launch.
+LaunchResult launch_enclave(const LaunchInputs& inputs, platform::Platform& platform, Log& log) {
+  auto& processes = platform.processes;
+  auto& files = platform.files;
+
+  // The UTF-16 copy of the password is needed for the logon alone.
+  platform::Result<platform::Object> logon = [&] {
+    SecretU16String password = password_utf16(inputs.account_password);
+    return processes.logon_user(account_name, account_domain, password.get());
+  }();
+  if (!logon) {
+    return std::unexpected("LogonUser failed for '" + std::string(account_name_text) + "': error " +
+                           std::to_string(logon.error()));
+  }
+  platform::Object token = std::move(*logon);
+
+  // The profile gives the enclave its per-account folders; without it the
+  // launch goes on.
+  platform::Profile profile;
+  if (auto loaded = processes.load_user_profile(*token, account_name)) {
+    profile = std::move(*loaded);
+  } else {
+    log.line("Warning: LoadUserProfile failed (" + std::to_string(loaded.error()) + "); APPDATA may be missing");
+  }
+
+  // The pipe that carries the secret line to the enclave's standard input.
+  auto created_pipe = files.create_anonymous_pipe();
+  if (!created_pipe) {
+    const platform::ErrorCode code = created_pipe.error();
+    profile.reset();
+    token.reset();
+    return std::unexpected("CreatePipe failed: " + std::to_string(code));
+  }
+  platform::Object stdin_read = std::move(created_pipe->read_end);
+  platform::Object stdin_write = std::move(created_pipe->write_end);
+
+  // The enclave inherits every inheritable handle of the service, so only
+  // the read end may stay inheritable.
+  files.clear_inherit_flag(*stdin_write);
+
+  // The artefacts are each optional; the command line names those that were
+  // made. Both exist, and the file is closed, before the enclave starts.
+  ShutdownEvent event = create_shutdown_event(platform, *token, inputs.pipe_token);
+  std::string command_line = base_command_line(inputs, event);
+  if (auto file_path = write_secret_file(platform, *token, inputs.pipe_token, inputs.ipc_secret)) {
+    command_line += " --ipc-secret-file \"";
+    command_line += *file_path;
+    command_line += '"';
+  }
+
+  // The account's own environment; without it the enclave inherits the
+  // service's.
+  platform::Environment environment;
+  if (auto block = processes.create_environment_block(*token)) {
+    environment = std::move(*block);
+  } else {
+    log.line("Warning: CreateEnvironmentBlock failed (" + std::to_string(block.error()) + "); APPDATA may be missing");
+  }
+
+  // The error code travels in the result, so it stays the start's own
+  // whatever is closed afterwards.
+  auto started = processes.create_process_as_user(*token, text::to_utf16(command_line), environment.get(), *stdin_read);
+  environment.reset();
+  stdin_read.reset();
+
+  // A hand-over file already written stays on disk.
+  if (!started) {
+    const platform::ErrorCode code = started.error();
+    stdin_write.reset();
+    event.handle.reset();
+    profile.reset();
+    token.reset();
+    return std::unexpected("CreateProcessAsUser failed: error " + std::to_string(code));
+  }
+
+  // Closing the write end right after the line gives the enclave end of
+  // file once it has read it.
+  {
+    SecretString line = secret_line(inputs.ipc_secret);
+    files.write_file(*stdin_write, line.get());
+  }
+  stdin_write.reset();
+
+  // The thread handle is not needed. The process handle goes to the caller,
+  // so the enclave is later reached through the handle of the very process
+  // started here, never through an id that may have been reused.
+  started->thread.reset();
+
+  // The profile is unloaded while the enclave runs.
+  profile.reset();
+  token.reset();
+
+  return LaunchedEnclave{.process_id = started->process_id,
+                         .process = std::move(started->process),
+                         .shutdown_event = std::move(event.handle)};
+}
+
+}  // namespace bv::enclave
