@@ -1,0 +1,68 @@
+#pragma once
+// The service as the Service Control Manager sees it: the ServiceMain role
+// (`service_entry`, on the service thread the dispatcher creates) and the
+// control handler (on the main thread, inside the dispatcher call).
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "broker/spawn_request.h"
+#include "common/log.h"
+#include "common/running_flag.h"
+#include "platform/platform.h"
+
+namespace bv::host {
+
+inline constexpr std::u16string_view service_name = u"BrisvanderEnclaveSvc";
+
+inline constexpr std::uint32_t service_win32_own_process = 0x10;
+inline constexpr std::uint32_t service_stopped = 1;
+inline constexpr std::uint32_t service_running = 4;
+inline constexpr std::uint32_t service_accept_stop = 1;
+inline constexpr std::uint32_t service_control_stop = 1;
+inline constexpr std::uint32_t service_control_interrogate = 4;
+inline constexpr std::uint32_t no_error = 0;
+
+// The only two statuses the service ever reports; there is no pending state.
+inline constexpr platform::ServiceStatus running_report{.service_type = service_win32_own_process,
+                                                        .current_state = service_running,
+                                                        .controls_accepted = service_accept_stop};
+inline constexpr platform::ServiceStatus stopped_report{
+    .service_type = service_win32_own_process, .current_state = service_stopped, .controls_accepted = 0};
+
+// The handler's share of the running flag. Its address is the context
+// registered with `control_handler`, so the share must stay where it is for
+// as long as the handler can be called: the handler runs only on the thread
+// inside the dispatcher call, so whoever calls the dispatcher owns the share
+// and keeps it until that call has returned. `service_entry` fills it before
+// it registers the handler and never touches it again.
+using HandlerShare = std::shared_ptr<RunningFlag>;
+
+// What `service_entry` works with; everything is owned by the caller of the
+// dispatcher and outlives the dispatcher call.
+struct ServiceHost {
+  platform::Platform& platform;
+  Log& log;
+  const broker::Launcher& launch;
+  HandlerShare& handler_share;
+};
+
+// The extended control handler. `context` is the HandlerShare registered with
+// it. Never blocks and never reports a status: a stop only clears the flag
+// (which also sets the wake event) and the service thread does the rest.
+std::uint32_t control_handler(std::uint32_t control, std::uint32_t event_type, void* event_data,
+                              void* context) noexcept;
+
+platform::Result<void> report_status(platform::ServiceControl& services, platform::StatusHandle handle,
+                                     const platform::ServiceStatus& status);
+
+// The ServiceMain role: registers the handler, reports running, reads the
+// account password, serves until a stop, releases the password and reports
+// stopped. The arguments are ignored. Returns normally in every case; the
+// dispatcher call then returns.
+void service_entry(const std::vector<std::u16string>& arguments, const ServiceHost& host) noexcept;
+
+}  // namespace bv::host

@@ -1,0 +1,228 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "common/running_flag.h"
+#include "fake/fake_platform.h"
+#include "host/service.h"
+
+namespace bv::host {
+namespace {
+
+using platform::ServiceStatus;
+
+// What the Service Control Manager must see, field by field.
+constexpr ServiceStatus expected_running{0x10, 4, 1, 0, 0, 0, 0};
+constexpr ServiceStatus expected_stopped{0x10, 1, 0, 0, 0, 0, 0};
+
+constexpr const char* started_line = "[BrisvanderSvc] Started. Reading BrisvanderUser password from registry...";
+constexpr const char* listening_line = R"([BrisvanderSvc] Password read OK. Listening on \\.\pipe\brisvander-svc)";
+constexpr const char* fatal_line = "[BrisvanderSvc] Fatal: IO error in winapi call";
+
+struct ControlCase {
+  const char* name;
+  std::uint32_t control;
+  std::uint32_t result;
+  bool clears_flag;
+};
+
+class ControlHandlerTable : public ::testing::TestWithParam<ControlCase> {};
+
+TEST_P(ControlHandlerTable, AnswersAndActs) {
+  fake::CallLog log;
+  HandlerShare share = std::make_shared<RunningFlag>(std::make_unique<fake::FakeWake>(log));
+  const auto& c = GetParam();
+
+  EXPECT_EQ(control_handler(c.control, 0, nullptr, &share), c.result);
+  EXPECT_EQ(share->is_set(), !c.clears_flag);
+  EXPECT_EQ(log.contains("SetEvent(wake)"), c.clears_flag);
+}
+
+INSTANTIATE_TEST_SUITE_P(Controls, ControlHandlerTable,
+                         ::testing::Values(ControlCase{"stop", 1, 0, true}, ControlCase{"interrogate", 4, 0, false},
+                                           ControlCase{"pause", 2, 120, false}, ControlCase{"continue", 3, 120, false},
+                                           ControlCase{"shutdown", 5, 120, false},
+                                           ControlCase{"param_change", 6, 120, false},
+                                           ControlCase{"preshutdown", 15, 120, false},
+                                           ControlCase{"user_defined_first", 128, 120, false},
+                                           ControlCase{"user_defined_middle", 200, 120, false},
+                                           ControlCase{"user_defined_last", 255, 120, false}),
+                         [](const auto& case_info) { return std::string(case_info.param.name); });
+
+TEST(ControlHandler, SecondStopIsAnsweredAndChangesNothing) {
+  fake::CallLog log;
+  HandlerShare share = std::make_shared<RunningFlag>(std::make_unique<fake::FakeWake>(log));
+
+  EXPECT_EQ(control_handler(1, 0, nullptr, &share), 0u);
+  EXPECT_EQ(control_handler(1, 0, nullptr, &share), 0u);
+  EXPECT_FALSE(share->is_set());
+}
+
+class ServiceEntry : public ::testing::Test {
+ protected:
+  ServiceEntry() { store_password(u"Secret-Pw1"); }
+
+  void store_password(std::u16string_view password) {
+    std::vector<std::uint8_t> data;
+    for (char16_t unit : password) {
+      data.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+      data.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+    data.insert(data.end(), {0, 0});
+    fp.security.value = std::make_pair(platform::reg_sz, data);
+  }
+
+  void run(const std::vector<std::u16string>& arguments = {}) { service_entry(arguments, host); }
+
+  // A control request as the dispatcher delivers it: through the registered
+  // handler with the registered context.
+  std::uint32_t send(std::uint32_t control) {
+    return fp.services.handler(control, 0, nullptr, fp.services.handler_context);
+  }
+
+  // The order of the steps that matter to the Service Control Manager.
+  std::vector<std::string> milestones() const {
+    return fp.log.only({"RegisterServiceCtrlHandlerExW", "SetServiceStatus", "RegOpenKeyExW", "CreateNamedPipeW"});
+  }
+
+  fake::FakePlatform fp;
+  Log log{fp.console};
+  int launches = 0;
+  broker::Launcher launch = [this](const enclave::LaunchInputs&) -> enclave::LaunchResult {
+    ++launches;
+    return std::unexpected(std::string("no launch in this test"));
+  };
+  HandlerShare share;
+  ServiceHost host{fp.platform, log, launch, share};
+};
+
+TEST_F(ServiceEntry, StopWhileWaitingForClientEndsWithStoppedReport) {
+  // The stop arrives while the pipe server waits for its first client.
+  fp.services.on_status = [&](const ServiceStatus& status) {
+    if (status.current_state == 4) fp.files.stop_when_idle = share.get();
+  };
+
+  run();
+
+  EXPECT_EQ(fp.services.statuses, (std::vector<ServiceStatus>{expected_running, expected_stopped}));
+  EXPECT_EQ(fp.console.err_lines(), (std::vector<std::string>{started_line, listening_line}));
+  EXPECT_EQ(milestones(),
+            (std::vector<std::string>{"RegisterServiceCtrlHandlerExW(BrisvanderEnclaveSvc)", "SetServiceStatus(4)",
+                                      "RegOpenKeyExW(HKLM, SOFTWARE\\Brisvander, 1)",
+                                      "CreateNamedPipeW(\\\\.\\pipe\\brisvander-svc)", "SetServiceStatus(1)"}));
+  EXPECT_TRUE(fp.log.contains("SetEvent(wake)"));
+  EXPECT_EQ(launches, 0);
+}
+
+TEST_F(ServiceEntry, StopThroughHandlerStaysRunningUntilPipeServerEnds) {
+  std::vector<std::uint32_t> answers;
+  fp.services.on_status = [&](const ServiceStatus& status) {
+    if (status.current_state != 4) return;
+    answers.push_back(send(1));
+    // The handler answers at once and reports nothing itself.
+    EXPECT_EQ(fp.services.statuses.size(), 1u);
+  };
+
+  // Start parameters have no effect.
+  run({u"BrisvanderEnclaveSvc", u"--install"});
+
+  EXPECT_EQ(answers, std::vector<std::uint32_t>{0});
+  EXPECT_EQ(fp.services.statuses, (std::vector<ServiceStatus>{expected_running, expected_stopped}));
+  EXPECT_EQ(fp.console.err_lines(), (std::vector<std::string>{started_line, listening_line}));
+  EXPECT_FALSE(fp.log.contains("OpenSCManagerW(0x3)"));
+}
+
+TEST_F(ServiceEntry, HandlerContextOutlivesServiceThread) {
+  fp.services.on_status = [&](const ServiceStatus& status) {
+    if (status.current_state == 4) send(1);
+  };
+  run();
+
+  // The dispatcher may still deliver a control after service_entry returned.
+  ASSERT_EQ(fp.services.handler_context, static_cast<void*>(&share));
+  ASSERT_TRUE(share);
+  EXPECT_EQ(share.use_count(), 1);
+  EXPECT_EQ(send(1), 0u);
+  EXPECT_EQ(send(4), 0u);
+  EXPECT_EQ(fp.services.statuses.size(), 2u);
+}
+
+TEST_F(ServiceEntry, WithoutWakeEventTheFlagStillStopsTheService) {
+  fp.files.wake_event_failure = 8;
+  fp.services.on_status = [&](const ServiceStatus& status) {
+    if (status.current_state == 4) send(1);
+  };
+
+  run();
+
+  ASSERT_TRUE(share);
+  EXPECT_EQ(share->wake_event(), nullptr);
+  EXPECT_EQ(fp.services.statuses, (std::vector<ServiceStatus>{expected_running, expected_stopped}));
+}
+
+TEST_F(ServiceEntry, MissingRegistryKeyReportsRunningThenStoppedWithoutPipe) {
+  fp.security.open_key_status = 2;
+
+  run();
+
+  EXPECT_EQ(fp.services.statuses, (std::vector<ServiceStatus>{expected_running, expected_stopped}));
+  EXPECT_EQ(fp.console.err_lines(),
+            (std::vector<std::string>{started_line,
+                                      "[BrisvanderSvc] Cannot read SvcUserPwd: RegOpenKeyExW failed: 2 (key may not "
+                                      "exist \xE2\x80\x94 run provision-user.ps1 as admin)",
+                                      "[BrisvanderSvc] Run provision-user.ps1 as Administrator first."}));
+  EXPECT_EQ(fp.log.count("CreateNamedPipeW"), 0u);
+  EXPECT_EQ(fp.log.count("ConvertStringSecurityDescriptor"), 0u);
+}
+
+TEST_F(ServiceEntry, RegistrationFailureReportsNothing) {
+  fp.services.register_failure = 1083;
+
+  run();
+
+  EXPECT_EQ(fp.log.count("SetServiceStatus"), 0u);
+  EXPECT_EQ(fp.log.count("RegOpenKeyExW"), 0u);
+  EXPECT_EQ(fp.console.err_lines(), std::vector<std::string>{fatal_line});
+}
+
+TEST_F(ServiceEntry, RunningReportFailureEndsAtOnce) {
+  fp.services.status_failures = {6};
+
+  run();
+
+  EXPECT_EQ(fp.log.count("SetServiceStatus"), 1u);
+  EXPECT_EQ(fp.log.count("RegOpenKeyExW"), 0u);
+  EXPECT_EQ(fp.console.err_lines(), std::vector<std::string>{fatal_line});
+}
+
+TEST_F(ServiceEntry, StoppedReportFailureWritesFatalLine) {
+  fp.security.open_key_status = 5;
+  fp.services.on_status = [&](const ServiceStatus& status) {
+    if (status.current_state == 4) fp.services.status_failures.push_back(6);
+  };
+
+  run();
+
+  EXPECT_EQ(fp.log.only({"SetServiceStatus"}),
+            (std::vector<std::string>{"SetServiceStatus(4)", "SetServiceStatus(1)"}));
+  EXPECT_EQ(fp.services.statuses, std::vector<ServiceStatus>{expected_running});
+  ASSERT_FALSE(fp.console.err_lines().empty());
+  EXPECT_EQ(fp.console.err_lines().back(), fatal_line);
+}
+
+TEST_F(ServiceEntry, ExceptionWhileServingStillReportsStopped) {
+  // No client and no stop: the fake pipe throws from the wait, standing in for
+  // anything the broker might throw on the service thread.
+  run();
+
+  EXPECT_EQ(fp.services.statuses, (std::vector<ServiceStatus>{expected_running, expected_stopped}));
+  ASSERT_FALSE(fp.console.err_lines().empty());
+  EXPECT_TRUE(fp.console.err_lines().back().starts_with("[BrisvanderSvc] Fatal: "));
+}
+
+}  // namespace
+}  // namespace bv::host
