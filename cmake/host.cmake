@@ -1,10 +1,10 @@
 # Host build: the logic against the fake platform layer, tested with GoogleTest.
 find_package(GTest REQUIRED)
-include(GoogleTest)
+include(gtest_groups)
 
 file(GLOB BV_FAKE_SOURCES CONFIGURE_DEPENDS tests/fake/*.cpp)
 file(GLOB BV_HOST_TESTS CONFIGURE_DEPENDS tests/host/*.cpp)
 add_executable(host_tests ${BV_HOST_TESTS} ${BV_FAKE_SOURCES})
 target_include_directories(host_tests PRIVATE tests)
 target_link_libraries(host_tests PRIVATE bv_core GTest::gtest GTest::gtest_main)
-gtest_discover_tests(host_tests DISCOVERY_TIMEOUT 60)
+bv_add_test_groups(host_tests host BV_HOST_TEST_NAMES ${BV_HOST_TESTS})
