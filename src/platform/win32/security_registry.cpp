@@ -1,0 +1,62 @@
+#include "platform/win32/security_registry.h"
+
+#include <windows.h>
+// This needs the types that windows.h declares.
+#include <sddl.h>
+
+#include <algorithm>
+#include <string>
+
+#include "common/secret.h"
+#include "platform/win32/owners.h"
+#include "platform/win32/wide.h"
+
+namespace bv::platform::win32 {
+
+Result<Descriptor> Win32SecurityRegistry::convert_sddl(std::u16string_view sddl) {
+  const std::u16string text(sddl);
+  UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(wide(text), SDDL_REVISION_1, descriptor.put(), nullptr)) {
+    const ErrorCode error = ::GetLastError();
+    descriptor.reset();  // whatever pointer the failed call left behind
+    return std::unexpected(error);
+  }
+  return std::make_unique<Win32Descriptor>(std::move(descriptor));
+}
+
+std::expected<Key, std::int32_t> Win32SecurityRegistry::open_local_machine_key(std::u16string_view path,
+                                                                               std::uint32_t access) {
+  const std::u16string key_path(path);
+  UniqueKey key;
+  const LSTATUS status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide(key_path), 0, access, key.put());
+  if (status != ERROR_SUCCESS) return std::unexpected(static_cast<std::int32_t>(status));
+  return std::make_unique<Win32Key>(std::move(key));
+}
+
+RegistryValue Win32SecurityRegistry::query_value_size(RegistryKey& key, std::u16string_view name) {
+  const std::u16string value_name(name);
+  DWORD type = 0;
+  DWORD size = 0;
+  const LSTATUS status = ::RegQueryValueExW(raw(key), wide(value_name), nullptr, &type, nullptr, &size);
+  return {.status = static_cast<std::int32_t>(status), .type = type, .size = size, .data = {}};
+}
+
+RegistryValue Win32SecurityRegistry::query_value_data(RegistryKey& key, std::u16string_view name, std::uint32_t size) {
+  const std::u16string value_name(name);
+  std::vector<std::uint8_t> data(size);
+  // A buffer of zero bytes is still a buffer: a null pointer would turn this
+  // into a size query, which succeeds whatever the value holds.
+  BYTE empty_buffer = 0;
+  BYTE* buffer = data.empty() ? &empty_buffer : data.data();
+  DWORD type = 0;
+  DWORD data_size = size;
+  const LSTATUS status = ::RegQueryValueExW(raw(key), wide(value_name), nullptr, &type, buffer, &data_size);
+  if (status == ERROR_SUCCESS) {
+    data.resize(std::min<std::size_t>(data_size, data.size()));
+  } else {
+    wipe(data);  // the content is undefined after a failed query, and may be part of a secret
+  }
+  return {.status = static_cast<std::int32_t>(status), .type = type, .size = data_size, .data = std::move(data)};
+}
+
+}  // namespace bv::platform::win32

@@ -1,0 +1,127 @@
+#include "platform/win32/service_control.h"
+
+#include <windows.h>
+// This needs the types that windows.h declares.
+#include <winsvc.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/win32/owners.h"
+#include "platform/win32/wide.h"
+
+namespace bv::platform::win32 {
+namespace {
+
+// The function that the dispatcher's service thread runs. Written by the
+// main thread before StartServiceCtrlDispatcherW, read by the service thread
+// that the dispatcher creates during the call.
+std::atomic<const ServiceMain*> current_service_main{nullptr};
+
+// The service thread's entry, called by the dispatcher. Exceptions stop
+// here: they must not unwind into the dispatcher's frames.
+void WINAPI service_main(DWORD argument_count, LPWSTR* arguments) {
+  try {
+    std::vector<std::u16string> converted;
+    converted.reserve(argument_count);
+    for (DWORD i = 0; i < argument_count; ++i) {
+      converted.push_back(arguments[i] ? from_wide(arguments[i]) : std::u16string());
+    }
+    if (const ServiceMain* run = current_service_main.load(std::memory_order_acquire)) (*run)(converted);
+  } catch (...) {
+  }
+}
+
+// What RegisterServiceCtrlHandlerExW gets as its context: the portable
+// handler and the context it was registered with.
+struct HandlerBinding {
+  ControlHandler handler;
+  void* context;
+};
+
+// Runs on the dispatcher's (main) thread for every control request.
+DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data, LPVOID context) {
+  try {
+    const auto* binding = static_cast<const HandlerBinding*>(context);
+    return binding->handler(control, event_type, event_data, binding->context);
+  } catch (...) {
+    return ERROR_CALL_NOT_IMPLEMENTED;  // the request was not handled
+  }
+}
+
+}  // namespace
+
+Result<void> Win32ServiceControl::run_dispatcher(std::u16string_view service_name, ServiceMain run) {
+  std::u16string name(service_name);
+  const SERVICE_TABLE_ENTRYW table[] = {{wide(name), service_main}, {nullptr, nullptr}};
+  service_main_ = std::move(run);
+  current_service_main.store(&service_main_, std::memory_order_release);
+  if (!::StartServiceCtrlDispatcherW(table)) {
+    const ErrorCode error = ::GetLastError();
+    current_service_main.store(nullptr, std::memory_order_release);
+    return std::unexpected(error);
+  }
+  current_service_main.store(nullptr, std::memory_order_release);
+  return {};
+}
+
+Result<StatusHandle> Win32ServiceControl::register_control_handler(std::u16string_view service_name,
+                                                                   ControlHandler handler, void* context) {
+  const std::u16string name(service_name);
+  auto binding = std::make_unique<HandlerBinding>(HandlerBinding{handler, context});
+  const SERVICE_STATUS_HANDLE status = ::RegisterServiceCtrlHandlerExW(wide(name), control_handler, binding.get());
+  if (status == nullptr) return std::unexpected(::GetLastError());
+  // The Service Control Manager may call the handler until the process ends,
+  // so the binding is never freed.
+  static_cast<void>(binding.release());
+  return StatusHandle{reinterpret_cast<std::uintptr_t>(status)};
+}
+
+Result<void> Win32ServiceControl::set_status(StatusHandle handle, const ServiceStatus& status) {
+  SERVICE_STATUS value{};
+  value.dwServiceType = status.service_type;
+  value.dwCurrentState = status.current_state;
+  value.dwControlsAccepted = status.controls_accepted;
+  value.dwWin32ExitCode = status.win32_exit_code;
+  value.dwServiceSpecificExitCode = status.service_specific_exit_code;
+  value.dwCheckPoint = status.check_point;
+  value.dwWaitHint = status.wait_hint;
+  if (!::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle.value), &value)) {
+    return std::unexpected(::GetLastError());
+  }
+  return {};
+}
+
+Result<Service> Win32ServiceControl::open_manager(std::uint32_t access) {
+  UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, access));
+  if (!manager) return std::unexpected(::GetLastError());
+  return std::make_unique<Win32Service>(std::move(manager));
+}
+
+Result<Service> Win32ServiceControl::open_service(ServiceHandle& manager, std::u16string_view name,
+                                                  std::uint32_t access) {
+  const std::u16string service_name(name);
+  UniqueServiceHandle service(::OpenServiceW(raw(manager), wide(service_name), access));
+  if (!service) return std::unexpected(::GetLastError());
+  return std::make_unique<Win32Service>(std::move(service));
+}
+
+Result<Service> Win32ServiceControl::create_service(ServiceHandle& manager, const ServiceDefinition& definition) {
+  const std::u16string name(definition.name);
+  const std::u16string display_name(definition.display_name);
+  const std::u16string binary_path(definition.binary_path);
+  UniqueServiceHandle service(::CreateServiceW(raw(manager), wide(name), wide(display_name), definition.access,
+                                               definition.service_type, definition.start_type, definition.error_control,
+                                               wide(binary_path), nullptr, nullptr, nullptr, nullptr, nullptr));
+  if (!service) return std::unexpected(::GetLastError());
+  return std::make_unique<Win32Service>(std::move(service));
+}
+
+Result<void> Win32ServiceControl::delete_service(ServiceHandle& service) {
+  if (!::DeleteService(raw(service))) return std::unexpected(::GetLastError());
+  return {};
+}
+
+}  // namespace bv::platform::win32

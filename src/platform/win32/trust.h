@@ -1,0 +1,11 @@
+#pragma once
+#include "platform/trust.h"
+
+namespace bv::platform::win32 {
+
+class Win32Trust final : public Trust {
+ public:
+  std::uint32_t verify_file(std::u16string_view path) override;
+};
+
+}  // namespace bv::platform::win32

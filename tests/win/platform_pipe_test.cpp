@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "platform/win32/win32_platform.h"
+#include "platform_support.h"
+#include "support/process.h"
+
+namespace bv::platform::win32 {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::u16string_view pipe_sddl = u"D:(A;;GRGW;;;BU)(A;;GA;;;SY)(A;;GA;;;BA)";
+
+class PlatformPipe : public ::testing::Test {
+ protected:
+  Pipe create_instance() {
+    auto descriptor = platform_.security.convert_sddl(pipe_sddl);
+    EXPECT_TRUE(descriptor.has_value()) << descriptor.error();
+    if (!descriptor) return nullptr;
+    auto pipe = platform_.files.create_named_pipe(name_, **descriptor);
+    EXPECT_TRUE(pipe.has_value()) << pipe.error();
+    return pipe ? std::move(*pipe) : nullptr;
+  }
+
+  UniqueFile open_client() {
+    return UniqueFile(
+        CreateFileW(test::wstr(name_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  }
+
+  static void client_write(const UniqueFile& client, std::string_view bytes) {
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(client.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    ASSERT_EQ(written, bytes.size());
+  }
+
+  // A pipe instance with a client connected the way a companion connects:
+  // the server waits, the client comes.
+  struct Connected {
+    Pipe server;
+    UniqueFile client;
+  };
+  Connected connect_pair() {
+    Connected pair{create_instance(), {}};
+    if (!pair.server) return pair;
+    std::thread client_thread([&] {
+      std::this_thread::sleep_for(50ms);
+      pair.client = open_client();
+    });
+    const ConnectOutcome outcome = pair.server->connect(nullptr);
+    client_thread.join();
+    EXPECT_TRUE(outcome.succeeded) << outcome.error;
+    EXPECT_TRUE(pair.client) << GetLastError();
+    return pair;
+  }
+
+  Win32Platform win32_;
+  Platform& platform_ = win32_.platform();
+  std::u16string name_ = u"\\\\.\\pipe\\" + test::u16(test::unique_name(L"bv-platform-test-"));
+};
+
+TEST_F(PlatformPipe, ClientArrivingDuringTheWaitIsConnected) {
+  Connected pair = connect_pair();
+  ASSERT_TRUE(pair.server && pair.client);
+  const auto process_id = pair.server->client_process_id();
+  ASSERT_TRUE(process_id.has_value()) << process_id.error();
+  EXPECT_EQ(*process_id, GetCurrentProcessId());
+}
+
+TEST_F(PlatformPipe, ClientArrivingBeforeTheConnectIsReportedAsPipeConnected) {
+  Pipe server = create_instance();
+  ASSERT_TRUE(server);
+  UniqueFile client = open_client();
+  ASSERT_TRUE(client) << GetLastError();
+  const ConnectOutcome outcome = server->connect(nullptr);
+  EXPECT_FALSE(outcome.succeeded);
+  EXPECT_EQ(outcome.error, error_pipe_connected);
+  EXPECT_FALSE(outcome.woken);
+  // The connection is good all the same.
+  client_write(client, "x");
+  const ReadOutcome read = server->read_byte(1s);
+  EXPECT_TRUE(read.succeeded);
+  EXPECT_EQ(read.byte, 'x');
+}
+
+TEST_F(PlatformPipe, ClientThatCameAndWentBeforeTheConnectIsReported) {
+  Pipe server = create_instance();
+  ASSERT_TRUE(server);
+  UniqueFile client = open_client();
+  ASSERT_TRUE(client) << GetLastError();
+  client.reset();
+  const ConnectOutcome outcome = server->connect(nullptr);
+  EXPECT_FALSE(outcome.succeeded);
+  EXPECT_FALSE(outcome.woken);
+  EXPECT_EQ(outcome.error, error_no_data);
+}
+
+TEST_F(PlatformPipe, ReadsTheRequestOneByteAtATime) {
+  Connected pair = connect_pair();
+  ASSERT_TRUE(pair.server && pair.client);
+  client_write(pair.client, "a\xFF\n");
+  for (const char expected : std::string("a\xFF\n")) {
+    const ReadOutcome read = pair.server->read_byte(1s);
+    ASSERT_TRUE(read.succeeded) << read.error;
+    EXPECT_EQ(read.count, 1u);
+    EXPECT_EQ(read.byte, static_cast<std::uint8_t>(expected));
+    EXPECT_FALSE(read.timed_out);
+  }
+}
+
+TEST_F(PlatformPipe, ReadTimesOutWithoutLosingTheConnection) {
+  Connected pair = connect_pair();
+  ASSERT_TRUE(pair.server && pair.client);
+  const auto start = Clock::now();
+  const ReadOutcome silent = pair.server->read_byte(150ms);
+  const auto elapsed = Clock::now() - start;
+  EXPECT_FALSE(silent.succeeded);
+  EXPECT_TRUE(silent.timed_out);
+  EXPECT_EQ(silent.error, error_operation_aborted);
+  EXPECT_GE(elapsed, 140ms);
+  EXPECT_LT(elapsed, 2s);
+
+  // The cancelled read took nothing: the next byte goes to the next read.
+  client_write(pair.client, "k");
+  const ReadOutcome read = pair.server->read_byte(2s);
+  ASSERT_TRUE(read.succeeded) << read.error;
+  EXPECT_EQ(read.byte, 'k');
+  EXPECT_EQ(pair.server->peek(), 0u);
+}
+
+TEST_F(PlatformPipe, ClientThatClosedIsSeenByReadAndPeek) {
+  Connected pair = connect_pair();
+  ASSERT_TRUE(pair.server && pair.client);
+  EXPECT_EQ(pair.server->peek(), 0u);
+  client_write(pair.client, "z");
+  pair.client.reset();
+  // A byte written before the close is still delivered.
+  const ReadOutcome last = pair.server->read_byte(1s);
+  ASSERT_TRUE(last.succeeded) << last.error;
+  EXPECT_EQ(last.byte, 'z');
+  const ReadOutcome after = pair.server->read_byte(1s);
+  EXPECT_FALSE(after.succeeded);
+  EXPECT_FALSE(after.timed_out);
+  EXPECT_EQ(after.error, error_broken_pipe);
+  EXPECT_EQ(pair.server->peek(), error_broken_pipe);
+}
+
+TEST_F(PlatformPipe, WriteReachesTheClientAndDisconnectEndsItsConnection) {
+  Connected pair = connect_pair();
+  ASSERT_TRUE(pair.server && pair.client);
+  pair.server->write("OK 4242\n", 1s);
+  char buffer[64] = {};
+  DWORD read = 0;
+  ASSERT_TRUE(ReadFile(pair.client.get(), buffer, sizeof buffer, &read, nullptr)) << GetLastError();
+  EXPECT_EQ(std::string(buffer, read), "OK 4242\n");
+
+  pair.server->disconnect();
+  EXPECT_FALSE(ReadFile(pair.client.get(), buffer, sizeof buffer, &read, nullptr));
+  const DWORD error = GetLastError();
+  EXPECT_TRUE(error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_BROKEN_PIPE) << error;
+}
+
+TEST_F(PlatformPipe, WriteToAClientThatDoesNotReadGivesUpAfterItsTimeout) {
+  Connected pair = connect_pair();
+  ASSERT_TRUE(pair.server && pair.client);
+  // Far more than the 4096-byte buffers hold.
+  const std::string reply(1 << 20, 'r');
+  const auto start = Clock::now();
+  pair.server->write(reply, 200ms);
+  EXPECT_LT(Clock::now() - start, 5s);
+  // The instance is still usable for the disconnect that follows a reply.
+  pair.server->disconnect();
+}
+
+TEST_F(PlatformPipe, WakeEventCutsTheWaitForAClientShort) {
+  Pipe server = create_instance();
+  ASSERT_TRUE(server);
+  auto wake = platform_.files.create_wake_event();
+  ASSERT_TRUE(wake.has_value()) << wake.error();
+  Clock::time_point set_at;
+  std::thread waker([&] {
+    std::this_thread::sleep_for(100ms);
+    set_at = Clock::now();
+    (*wake)->set();
+  });
+  const ConnectOutcome outcome = server->connect(wake->get());
+  const auto returned_at = Clock::now();
+  waker.join();
+  EXPECT_TRUE(outcome.woken);
+  EXPECT_FALSE(outcome.succeeded);
+  EXPECT_EQ(outcome.error, error_operation_aborted);
+  EXPECT_LT(returned_at - set_at, 100ms);
+
+  // The event stays set: a later wait ends at once.
+  const auto again_at = Clock::now();
+  const ConnectOutcome again = server->connect(wake->get());
+  EXPECT_TRUE(again.woken);
+  EXPECT_LT(Clock::now() - again_at, 100ms);
+}
+
+TEST_F(PlatformPipe, OnlyOneInstanceOfThePipeCanExist) {
+  Pipe first = create_instance();
+  ASSERT_TRUE(first);
+  auto descriptor = platform_.security.convert_sddl(pipe_sddl);
+  ASSERT_TRUE(descriptor.has_value());
+  const auto second = platform_.files.create_named_pipe(name_, **descriptor);
+  ASSERT_FALSE(second.has_value());
+  EXPECT_EQ(second.error(), error_pipe_busy);
+  // Once the first is closed the name is free again.
+  first.reset();
+  EXPECT_TRUE(platform_.files.create_named_pipe(name_, **descriptor).has_value());
+}
+
+}  // namespace
+}  // namespace bv::platform::win32
