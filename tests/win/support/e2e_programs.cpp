@@ -1,0 +1,273 @@
+#include "support/e2e_programs.h"
+
+// These need <windows.h> first.
+#include <aclapi.h>
+#include <psapi.h>
+#include <sddl.h>
+
+#include <atomic>
+#include <cstdio>
+#include <stdexcept>
+#include <utility>
+
+namespace bv::test {
+namespace {
+
+[[noreturn]] void fail(std::string_view call, DWORD error) {
+  throw std::runtime_error(std::string(call) + " failed: error " + std::to_string(error));
+}
+
+std::string sid_string(PSID sid) {
+  wchar_t* text = nullptr;
+  if (!ConvertSidToStringSidW(sid, &text)) fail("ConvertSidToStringSidW", GetLastError());
+  std::string converted = to_utf8(text);
+  LocalFree(text);
+  return converted;
+}
+
+// Ends every process whose image is `program` (the enclaves that a test left
+// running), so that the folder holding the program can be removed.
+void terminate_processes_running(const std::wstring& program) {
+  DWORD ids[4096];
+  DWORD bytes = 0;
+  if (!EnumProcesses(ids, sizeof ids, &bytes)) return;
+  for (DWORD i = 0; i < bytes / sizeof(DWORD); ++i) {
+    UniqueHandle process(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, ids[i]));
+    if (!process) continue;
+    wchar_t image[1024];
+    DWORD size = 1024;
+    if (!QueryFullProcessImageNameW(process.get(), 0, image, &size)) continue;
+    if (CompareStringOrdinal(image, static_cast<int>(size), program.c_str(), static_cast<int>(program.size()), TRUE) !=
+        CSTR_EQUAL) {
+      continue;
+    }
+    TerminateProcess(process.get(), 1);
+    WaitForSingleObject(process.get(), 5000);
+  }
+}
+
+}  // namespace
+
+ProgramCopy::ProgramCopy(std::wstring_view source, std::wstring_view name) : path_(directory_.file(name)) {
+  if (!CopyFileW(build_file(source).c_str(), path_.c_str(), TRUE)) fail("CopyFileW", GetLastError());
+}
+
+std::wstring ProgramCopy::command_line(const std::vector<std::wstring>& arguments) const {
+  return bv::test::command_line(path_, arguments);
+}
+
+RunResult ProgramCopy::run(const std::vector<std::wstring>& arguments, DWORD timeout_ms) const {
+  return bv::test::run(ChildOptions{.command_line = command_line(arguments)}, timeout_ms);
+}
+
+std::unique_ptr<ChildProcess> ProgramCopy::start(const std::vector<std::wstring>& arguments) const {
+  return std::make_unique<ChildProcess>(ChildOptions{.command_line = command_line(arguments)});
+}
+
+ProgramCopy signed_companion() {
+  return ProgramCopy(L"signed\\companion-app.exe", L"companion-app.exe");
+}
+
+ProgramCopy unsigned_companion() {
+  return ProgramCopy(L"companion-app.exe", L"companion-app.exe");
+}
+
+std::optional<std::wstring> environment_variable(const wchar_t* name) {
+  std::wstring value(256, L'\0');
+  for (;;) {
+    SetLastError(ERROR_SUCCESS);
+    const DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+    if (length == 0) {
+      if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      return std::wstring{};
+    }
+    if (length < value.size()) {
+      value.resize(length);
+      return value;
+    }
+    value.resize(length);
+  }
+}
+
+std::wstring temp_path_with_separator() {
+  wchar_t buffer[MAX_PATH + 1];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+  if (length == 0 || length > MAX_PATH) fail("GetTempPathW", GetLastError());
+  return std::wstring(buffer, length);
+}
+
+std::string own_user_sid() {
+  UniqueHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) fail("OpenProcessToken", GetLastError());
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  std::vector<std::byte> buffer(size);
+  if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
+    fail("GetTokenInformation", GetLastError());
+  }
+  return sid_string(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid);
+}
+
+std::string new_pipe_token() {
+  static std::atomic<unsigned> counter{0};
+  char digits[33];
+  std::snprintf(digits, sizeof digits, "%08lX%08x%016llx", static_cast<unsigned long>(GetCurrentProcessId()), ++counter,
+                static_cast<unsigned long long>(GetTickCount64()));
+  // Mixed case, which the service must keep in every name it makes.
+  std::string token(digits, 32);
+  return token.substr(0, 16) + "Ab" + token.substr(18);
+}
+
+InstalledEnclave::InstalledEnclave() {
+  const std::optional<std::wstring> program_files = environment_variable(L"ProgramFiles");
+  if (!program_files || program_files->empty()) throw std::runtime_error("ProgramFiles is not set");
+  directory_ = *program_files + L"\\" + unique_name(L"Brisvander Test ");
+  if (!CreateDirectoryW(directory_.c_str(), nullptr)) fail("CreateDirectoryW", GetLastError());
+  path_ = directory_ + L"\\vault-enclave.exe";
+  if (!CopyFileW(build_file(L"vault-enclave.exe").c_str(), path_.c_str(), TRUE)) fail("CopyFileW", GetLastError());
+}
+
+InstalledEnclave::~InstalledEnclave() {
+  terminate_processes_running(path_);
+  WIN32_FIND_DATAW entry;
+  const HANDLE search = FindFirstFileW((directory_ + L"\\*").c_str(), &entry);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        DeleteFileW((directory_ + L"\\" + entry.cFileName).c_str());
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+  }
+  RemoveDirectoryW(directory_.c_str());
+}
+
+std::wstring InstalledEnclave::report_path(std::string_view pipe_token) const {
+  return directory_ + L"\\bv-enclave-" + to_wide(pipe_token) + L".txt";
+}
+
+std::optional<std::map<std::string, std::string>> InstalledEnclave::wait_for_report(std::string_view pipe_token,
+                                                                                    std::string_view key,
+                                                                                    DWORD timeout_ms) const {
+  const std::wstring path = report_path(pipe_token);
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  for (;;) {
+    if (const std::optional<std::string> text = read_file(path)) {
+      std::map<std::string, std::string> report = parse_report(*text);
+      if (report.contains(std::string(key))) return report;
+    }
+    if (GetTickCount64() >= deadline) return std::nullopt;
+    Sleep(20);
+  }
+}
+
+std::map<std::string, std::string> parse_report(const std::string& text) {
+  std::map<std::string, std::string> fields;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find('\n', start);
+    const std::string line = text.substr(start, end - start);
+    const std::size_t equals = line.find('=');
+    if (equals != std::string::npos) fields[line.substr(0, equals)] = line.substr(equals + 1);
+    start = end == std::string::npos ? text.size() : end + 1;
+  }
+  return fields;
+}
+
+UserEnvironmentValue::UserEnvironmentValue(std::wstring name, const std::wstring& value) : name_(std::move(name)) {
+  const std::optional<std::wstring> earlier = [this]() -> std::optional<std::wstring> {
+    wchar_t buffer[1024];
+    DWORD size = sizeof buffer;
+    if (RegGetValueW(HKEY_CURRENT_USER, L"Environment", name_.c_str(), RRF_RT_REG_SZ, nullptr, buffer, &size) !=
+        ERROR_SUCCESS) {
+      return std::nullopt;
+    }
+    return std::wstring(buffer);
+  }();
+  previous_ = earlier;
+  const LSTATUS status = RegSetKeyValueW(HKEY_CURRENT_USER, L"Environment", name_.c_str(), REG_SZ, value.c_str(),
+                                         static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  if (status != ERROR_SUCCESS) fail("RegSetKeyValueW(HKCU\\Environment)", static_cast<DWORD>(status));
+}
+
+UserEnvironmentValue::~UserEnvironmentValue() {
+  if (previous_) {
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"Environment", name_.c_str(), REG_SZ, previous_->c_str(),
+                    static_cast<DWORD>((previous_->size() + 1) * sizeof(wchar_t)));
+  } else {
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Environment", name_.c_str());
+  }
+}
+
+FileAccessList read_file_access_list(const std::wstring& path) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD status = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                             &dacl, nullptr, &descriptor);
+  if (status != ERROR_SUCCESS) fail("GetNamedSecurityInfoW", status);
+  const std::unique_ptr<void, decltype(&LocalFree)> owned(descriptor, &LocalFree);
+
+  FileAccessList list;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (!GetSecurityDescriptorControl(descriptor, &control, &revision))
+    fail("GetSecurityDescriptorControl", GetLastError());
+  list.is_protected = (control & SE_DACL_PROTECTED) != 0;
+  list.has_dacl = dacl != nullptr;
+
+  wchar_t* sddl = nullptr;
+  if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                           &sddl, nullptr)) {
+    list.sddl = to_utf8(sddl);
+    LocalFree(sddl);
+  }
+
+  if (dacl != nullptr) {
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+      void* ace = nullptr;
+      if (!GetAce(dacl, i, &ace)) fail("GetAce", GetLastError());
+      const auto* header = static_cast<const ACE_HEADER*>(ace);
+      AccessEntry entry{.type = header->AceType, .flags = header->AceFlags};
+      // The allowed and denied entries share this layout; others keep no SID here.
+      if (header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_DENIED_ACE_TYPE) {
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        entry.mask = allowed->Mask;
+        entry.sid = sid_string(const_cast<DWORD*>(&allowed->SidStart));
+      }
+      list.entries.push_back(std::move(entry));
+    }
+  }
+  return list;
+}
+
+bool file_dacl_protection_is_kept() {
+  TempDirectory folder;
+  const std::wstring path = folder.file(L"protected.tmp");
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;WD)", SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
+    fail("ConvertStringSecurityDescriptorToSecurityDescriptorW", GetLastError());
+  }
+  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const DWORD error = GetLastError();
+  LocalFree(descriptor);
+  if (!file) fail("CreateFileW", error);
+  file.reset();
+  return read_file_access_list(path).is_protected;
+}
+
+UniqueHandle open_for_exit_code(DWORD process_id) {
+  UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, process_id));
+  if (!process) fail("OpenProcess", GetLastError());
+  return process;
+}
+
+std::optional<DWORD> wait_for_exit(HANDLE process, DWORD timeout_ms) {
+  if (WaitForSingleObject(process, timeout_ms) != WAIT_OBJECT_0) return std::nullopt;
+  DWORD code = 0;
+  if (!GetExitCodeProcess(process, &code)) fail("GetExitCodeProcess", GetLastError());
+  return code;
+}
+
+}  // namespace bv::test
