@@ -1,0 +1,128 @@
+# Windows-side tests, the sibling programs and the test-signed companion
+# application. Included by windows.cmake.
+#
+# Every test program runs under Wine through CMAKE_CROSSCOMPILING_EMULATOR
+# (scripts/wine-run.sh), in a Wine prefix of the test run's own: the
+# wine_prefix fixture makes it fresh before the first Windows test and ends
+# its processes after the last one. The tests share that prefix's services
+# and registry, so they run one at a time (RESOURCE_LOCK wine_prefix).
+
+set(BV_WINE_PREFIX "${CMAKE_BINARY_DIR}/wine-prefix" CACHE PATH
+  "Wine prefix of the Windows test runs (a WINEPREFIX in the environment takes its place)")
+
+# --- GoogleTest, built from Debian's sources with this toolchain ----------
+set(BV_GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH
+  "GoogleTest sources (Debian package googletest), built for the Windows test programs")
+if(NOT EXISTS "${BV_GOOGLETEST_SOURCE_DIR}/CMakeLists.txt")
+  message(FATAL_ERROR "No GoogleTest sources in ${BV_GOOGLETEST_SOURCE_DIR}: install the package googletest")
+endif()
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory("${BV_GOOGLETEST_SOURCE_DIR}" "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL)
+# The project's warning flags are meant for the project's code.
+set_property(TARGET gtest gtest_main PROPERTY COMPILE_OPTIONS -w)
+set_property(TARGET gtest PROPERTY INTERFACE_SYSTEM_INCLUDE_DIRECTORIES
+  $<TARGET_PROPERTY:gtest,INTERFACE_INCLUDE_DIRECTORIES>)
+
+# --- The sibling programs --------------------------------------------------
+function(bv_windows_program target)
+  target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+  if(MINGW)
+    target_link_options(${target} PRIVATE -municode)
+  endif()
+endfunction()
+
+add_executable(companion-app tools/companion_app.cpp)
+target_link_libraries(companion-app PRIVATE bcrypt)
+bv_windows_program(companion-app)
+
+add_executable(vault-enclave tools/vault_enclave.cpp)
+bv_windows_program(vault-enclave)
+
+# The service with the logon stand-in of test builds (see the file's comment).
+add_executable(brisvander-svc-testlogon src/main/main_win32.cpp tools/logon_substitute.cpp)
+target_link_libraries(brisvander-svc-testlogon PRIVATE bv_win32)
+bv_windows_program(brisvander-svc-testlogon)
+
+# A stand-in for Windows PowerShell, which Wine lacks: the end-to-end tests
+# of --setup-m5 copy it as powershell.exe beside a copy of the service.
+add_executable(powershell-standin tests/win/support/e2e_service_powershell_standin.cpp)
+bv_windows_program(powershell-standin)
+
+# --- Test signing ------------------------------------------------------------
+# A throwaway CA and code-signing key, made in the build tree by tools/sign.sh
+# on the first build, sign a copy of the companion application:
+# <build>/signed/companion-app.exe.
+set(BV_SIGNED_COMPANION "${CMAKE_BINARY_DIR}/signed/companion-app.exe")
+add_custom_command(
+  OUTPUT "${BV_SIGNED_COMPANION}"
+  COMMAND bash "${PROJECT_SOURCE_DIR}/tools/sign.sh" "${CMAKE_BINARY_DIR}/test-signing"
+          "$<TARGET_FILE:companion-app>" "${BV_SIGNED_COMPANION}"
+  DEPENDS companion-app "${PROJECT_SOURCE_DIR}/tools/sign.sh"
+  COMMENT "Test-signing companion-app.exe"
+  VERBATIM)
+add_custom_target(signed-companion-app ALL DEPENDS "${BV_SIGNED_COMPANION}")
+
+# --- The test program ----------------------------------------------------------
+file(GLOB BV_WIN_TEST_SOURCES CONFIGURE_DEPENDS tests/win/*_test.cpp)
+file(GLOB BV_WIN_TEST_SUPPORT CONFIGURE_DEPENDS tests/win/support/*.cpp)
+# Stand-ins are programs of their own (below), not part of the test program.
+list(FILTER BV_WIN_TEST_SUPPORT EXCLUDE REGEX "_standin\\.cpp$")
+add_executable(win_tests ${BV_WIN_TEST_SOURCES} ${BV_WIN_TEST_SUPPORT} tools/logon_substitute.cpp)
+target_include_directories(win_tests PRIVATE tests/win)
+target_link_libraries(win_tests PRIVATE bv_win32 gtest gtest_main)
+target_compile_definitions(win_tests PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+# The tests start these programs from the folder they run in.
+add_dependencies(win_tests companion-app vault-enclave signed-companion-app brisvander-svc brisvander-svc-testlogon
+  powershell-standin)
+
+# --- Tests under Wine ------------------------------------------------------------
+set(BV_WINE_TEST_ENVIRONMENT "BV_WINE_PREFIX=${BV_WINE_PREFIX}")
+
+add_test(NAME wine_prefix_setup COMMAND bash "${PROJECT_SOURCE_DIR}/scripts/wine-prefix.sh" create)
+add_test(NAME wine_prefix_cleanup COMMAND bash "${PROJECT_SOURCE_DIR}/scripts/wine-prefix.sh" kill)
+set_tests_properties(wine_prefix_setup PROPERTIES FIXTURES_SETUP wine_prefix TIMEOUT 300)
+set_tests_properties(wine_prefix_cleanup PROPERTIES FIXTURES_CLEANUP wine_prefix TIMEOUT 60)
+set_tests_properties(wine_prefix_setup wine_prefix_cleanup PROPERTIES
+  RESOURCE_LOCK wine_prefix ENVIRONMENT "${BV_WINE_TEST_ENVIRONMENT}")
+
+# One CTest test per test file, running the suites that the file defines.
+# (gtest_discover_tests would list the tests through Wine while CTest loads,
+# before the fixture has made the prefix.) The suites are read from the
+# sources, which are therefore configure dependencies.
+set(BV_WIN_ALL_SUITES "")
+foreach(source IN LISTS BV_WIN_TEST_SOURCES)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${source}")
+  file(STRINGS "${source}" lines REGEX "^[ \t]*(TEST|TEST_F|TEST_P|TYPED_TEST|TYPED_TEST_P)[ \t]*\\(")
+  set(suites "")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^[ \t]*[A-Z_]+[ \t]*\\([ \t]*([A-Za-z_][A-Za-z0-9_]*)")
+      list(APPEND suites "${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
+  list(REMOVE_DUPLICATES suites)
+  if(NOT suites)
+    continue()
+  endif()
+  # Plain, fixture, parameterised (Instance/Suite.Test/N) and typed
+  # (Suite/N.Test) names.
+  set(patterns "")
+  foreach(suite IN LISTS suites)
+    list(APPEND patterns "${suite}.*" "*/${suite}.*" "${suite}/*" "*/${suite}/*")
+  endforeach()
+  list(APPEND BV_WIN_ALL_SUITES ${patterns})
+  list(JOIN patterns ":" filter)
+  get_filename_component(stem "${source}" NAME_WE)
+  string(REGEX REPLACE "_test$" "" stem "${stem}")
+  add_test(NAME win.${stem} COMMAND win_tests "--gtest_filter=${filter}")
+  set_tests_properties(win.${stem} PROPERTIES
+    FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK wine_prefix ENVIRONMENT "${BV_WINE_TEST_ENVIRONMENT}")
+endforeach()
+
+# Guards the grouping above: fails when the test program holds a test that
+# no group runs (a suite defined in a way that the pattern does not read).
+list(JOIN BV_WIN_ALL_SUITES ":" all_suites)
+add_test(NAME win.every_suite_grouped COMMAND win_tests --gtest_list_tests "--gtest_filter=-${all_suites}")
+set_tests_properties(win.every_suite_grouped PROPERTIES
+  FAIL_REGULAR_EXPRESSION "[A-Za-z0-9_]\\.\n  "
+  FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK wine_prefix ENVIRONMENT "${BV_WINE_TEST_ENVIRONMENT}")

@@ -1,0 +1,274 @@
+#include "support/process.h"
+
+#include <atomic>
+#include <cwctype>
+#include <stdexcept>
+
+namespace bv::test {
+namespace {
+
+[[noreturn]] void fail(std::string_view call, DWORD error) {
+  throw std::runtime_error(std::string(call) + " failed: error " + std::to_string(error));
+}
+
+std::wstring temp_path() {
+  wchar_t buffer[MAX_PATH + 1];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+  if (length == 0 || length > MAX_PATH) fail("GetTempPathW", GetLastError());
+  std::wstring path(buffer, length);
+  if (path.back() == L'\\') path.pop_back();
+  return path;
+}
+
+void remove_tree(const std::wstring& path) {
+  WIN32_FIND_DATAW entry;
+  const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &entry);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring_view name = entry.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring child = path + L"\\" + entry.cFileName;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        remove_tree(child);
+      else
+        DeleteFileW(child.c_str());
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+  }
+  RemoveDirectoryW(path.c_str());
+}
+
+bool same_name(std::wstring_view a, std::wstring_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::towupper(a[i]) != std::towupper(b[i])) return false;
+  }
+  return true;
+}
+
+// This process's environment with `changes` applied, as a block for
+// CreateProcessW (CREATE_UNICODE_ENVIRONMENT).
+std::wstring environment_block(const std::vector<std::pair<std::wstring, std::wstring>>& changes) {
+  std::vector<std::wstring> entries;
+  if (wchar_t* strings = GetEnvironmentStringsW()) {
+    for (const wchar_t* entry = strings; *entry != L'\0'; entry += std::wcslen(entry) + 1) entries.emplace_back(entry);
+    FreeEnvironmentStringsW(strings);
+  }
+  for (const auto& [name, value] : changes) {
+    std::erase_if(entries, [&name](const std::wstring& entry) {
+      // Entries such as "=C:=C:\" start with '='; their name is not empty.
+      const std::size_t equals = entry.find(L'=', 1);
+      return same_name(std::wstring_view(entry).substr(0, equals), name);
+    });
+    if (!value.empty()) entries.push_back(name + L"=" + value);
+  }
+  std::wstring block;
+  for (const std::wstring& entry : entries) block.append(entry).push_back(L'\0');
+  block.push_back(L'\0');
+  return block;
+}
+
+UniqueFile capture_file(const std::wstring& path) {
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable, CREATE_NEW,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  if (!file) fail("CreateFileW", GetLastError());
+  return file;
+}
+
+}  // namespace
+
+std::string to_utf8(std::wstring_view text) {
+  if (text.empty()) return {};
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string result(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
+  return result;
+}
+
+std::wstring to_wide(std::string_view text) {
+  if (text.empty()) return {};
+  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring result(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
+  return result;
+}
+
+std::wstring build_directory() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) fail("GetModuleFileNameW", GetLastError());
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  return path.substr(0, path.find_last_of(L'\\'));
+}
+
+std::wstring build_file(std::wstring_view relative_path) {
+  return build_directory() + L"\\" + std::wstring(relative_path);
+}
+
+std::wstring unique_name(std::wstring_view prefix) {
+  static std::atomic<unsigned> counter{0};
+  return std::wstring(prefix) + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+}
+
+std::wstring quote_argument(std::wstring_view argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring_view::npos) {
+    return std::wstring(argument);
+  }
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (const wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    // Backslashes are literal unless a double quote follows them.
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted.push_back(c);
+  }
+  quoted.append(backslashes * 2, L'\\');
+  quoted.push_back(L'"');
+  return quoted;
+}
+
+std::wstring command_line(std::wstring_view program, const std::vector<std::wstring>& arguments) {
+  std::wstring line = quote_argument(program);
+  for (const std::wstring& argument : arguments) line.append(L" ").append(quote_argument(argument));
+  return line;
+}
+
+TempDirectory::TempDirectory() : path_(temp_path() + L"\\" + unique_name(L"bv-test-")) {
+  if (!CreateDirectoryW(path_.c_str(), nullptr)) fail("CreateDirectoryW", GetLastError());
+}
+
+TempDirectory::~TempDirectory() {
+  remove_tree(path_);
+}
+
+std::optional<std::string> read_file(const std::wstring& path) {
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return std::nullopt;
+  std::string content;
+  char buffer[4096];
+  DWORD done = 0;
+  while (ReadFile(file.get(), buffer, sizeof buffer, &done, nullptr) && done > 0) content.append(buffer, done);
+  return content;
+}
+
+std::optional<std::string> wait_for_file(const std::wstring& path, DWORD timeout_ms) {
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  for (;;) {
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return read_file(path);
+    if (GetTickCount64() >= deadline) return std::nullopt;
+    Sleep(20);
+  }
+}
+
+ChildProcess::ChildProcess(ChildOptions options)
+    : output_path_(temp_path() + L"\\" + unique_name(L"bv-test-out-")),
+      error_path_(temp_path() + L"\\" + unique_name(L"bv-test-err-")),
+      output_(capture_file(output_path_)),
+      error_(capture_file(error_path_)) {
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+
+  UniqueFile input_read;
+  UniqueHandle input_write;
+  if (options.standard_input) {
+    HANDLE read_end = nullptr;
+    HANDLE write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) fail("CreatePipe", GetLastError());
+    input_read.reset(read_end);
+    input_write.reset(write_end);
+    SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, 0);
+  } else {
+    input_read.reset(
+        CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr));
+    if (!input_read) fail("CreateFileW(NUL)", GetLastError());
+  }
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input_read.get();
+  startup.hStdOutput = output_.get();
+  startup.hStdError = error_.get();
+  PROCESS_INFORMATION created{};
+  std::wstring line = options.command_line;
+  std::wstring environment;
+  DWORD flags = 0;
+  if (!options.environment.empty()) {
+    environment = environment_block(options.environment);
+    flags |= CREATE_UNICODE_ENVIRONMENT;
+  }
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags,
+                      environment.empty() ? nullptr : environment.data(), nullptr, &startup, &created)) {
+    fail("CreateProcessW", GetLastError());
+  }
+  process_.reset(created.hProcess);
+  process_id_ = created.dwProcessId;
+  UniqueHandle thread(created.hThread);
+  thread.reset();
+  input_read.reset();
+
+  if (input_write) {
+    const std::string& bytes = *options.standard_input;
+    DWORD written = 0;
+    if (!bytes.empty() &&
+        !WriteFile(input_write.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+      fail("WriteFile(standard input)", GetLastError());
+    }
+    input_write.reset();
+  }
+}
+
+ChildProcess::~ChildProcess() {
+  if (running()) terminate();
+}
+
+std::optional<DWORD> ChildProcess::wait(DWORD timeout_ms) {
+  if (WaitForSingleObject(process_.get(), timeout_ms) != WAIT_OBJECT_0) return std::nullopt;
+  DWORD code = 0;
+  if (!GetExitCodeProcess(process_.get(), &code)) fail("GetExitCodeProcess", GetLastError());
+  return code;
+}
+
+bool ChildProcess::running() const {
+  return WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
+}
+
+void ChildProcess::terminate() {
+  TerminateProcess(process_.get(), 1);
+  WaitForSingleObject(process_.get(), 10000);
+}
+
+std::string ChildProcess::standard_output() const {
+  return read_file(output_path_).value_or("");
+}
+
+std::string ChildProcess::standard_error() const {
+  return read_file(error_path_).value_or("");
+}
+
+RunResult run(ChildOptions options, DWORD timeout_ms) {
+  const ULONGLONG start = GetTickCount64();
+  ChildProcess child(std::move(options));
+  RunResult result;
+  result.exit_code = child.wait(timeout_ms);
+  if (!result.exit_code) child.terminate();
+  result.elapsed_ms = static_cast<DWORD>(GetTickCount64() - start);
+  result.standard_output = child.standard_output();
+  result.standard_error = child.standard_error();
+  return result;
+}
+
+}  // namespace bv::test

@@ -1,0 +1,400 @@
+// companion-app.exe: the reference client of the Brisvander Enclave Service.
+//
+// One run is one connection: open the service's pipe (waiting while every
+// instance is busy), write one request line, read the one reply line and
+// print it to standard output. Besides the ordinary SPAWN request it can
+// send any text or any bytes, so that tests can put to the service the
+// requests that no honest client makes.
+//
+// Exit status: 0 the reply began with "OK ", 1 it began with "ERR ", 2 no
+// reply (no connection within the time limit, or the connection ended
+// before a whole line came back), 3 a reply line of another form, 4 the
+// command line was not understood.
+
+#include <windows.h>
+// After <windows.h>, which defines the types these use.
+#include <bcrypt.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr int exit_ok_reply = 0;
+constexpr int exit_err_reply = 1;
+constexpr int exit_no_reply = 2;
+constexpr int exit_other_reply = 3;
+constexpr int exit_usage = 4;
+
+constexpr std::wstring_view default_pipe = L"\\\\.\\pipe\\brisvander-svc";
+constexpr DWORD default_connect_timeout_ms = 30000;
+constexpr DWORD default_reply_timeout_ms = 60000;
+// The service creates its instances with this default wait; WaitNamedPipeW
+// is given it explicitly only when less time than that is left.
+constexpr DWORD server_default_wait_ms = 5000;
+constexpr DWORD retry_not_found_ms = 50;
+// A reply longer than this is not a reply of the service.
+constexpr std::size_t max_reply_bytes = 64 * 1024;
+
+constexpr std::string_view usage_text =
+    "Usage: companion-app.exe (--enclave PATH | --raw TEXT | --raw-hex HEX) [options]\n"
+    "\n"
+    "Sends one request line to the Brisvander Enclave Service and prints its reply.\n"
+    "\n"
+    "  --enclave PATH        send \"SPAWN {token} {secret} {PATH}\": a fresh random pipe\n"
+    "                        token (32 hex digits) and IPC secret (64 hex digits)\n"
+    "  --pipe-token HEX      use this pipe token instead of a random one (with --enclave)\n"
+    "  --ipc-secret HEX      use this IPC secret instead of a random one (with --enclave)\n"
+    "  --raw TEXT            send TEXT (as UTF-8) instead of a SPAWN request\n"
+    "  --raw-hex HEX         send the bytes that HEX spells (pairs of hex digits)\n"
+    "  --no-newline          do not end the request with a line feed\n"
+    "  --no-read             exit 0 right after sending, without reading a reply\n"
+    "  --pipe NAME           pipe to open (default \\\\.\\pipe\\brisvander-svc)\n"
+    "  --timeout-ms N        give up connecting after N ms (default 30000)\n"
+    "  --reply-timeout-ms N  give up sending and reading the reply after N ms (default 60000)\n"
+    "  --help                print this text\n"
+    "\n"
+    "The reply line is printed to standard output followed by a line feed.\n"
+    "Exit status: 0 \"OK ...\", 1 \"ERR ...\", 2 no reply or no connection,\n"
+    "3 any other reply line, 4 usage error.\n";
+
+// A kernel handle with one owner; both NULL and INVALID_HANDLE_VALUE mean
+// "none", since CreateFileW and CreateEventW disagree on the empty value.
+class Handle {
+ public:
+  Handle() = default;
+  explicit Handle(HANDLE value) : value_(value) {}
+  Handle(Handle&& other) noexcept : value_(other.value_) { other.value_ = nullptr; }
+  Handle& operator=(Handle&&) = delete;
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() { reset(); }
+
+  HANDLE get() const { return value_; }
+  explicit operator bool() const { return value_ != nullptr && value_ != INVALID_HANDLE_VALUE; }
+  void reset() {
+    if (*this) CloseHandle(value_);
+    value_ = nullptr;
+  }
+
+ private:
+  HANDLE value_ = nullptr;
+};
+
+struct Options {
+  std::wstring pipe{default_pipe};
+  std::optional<std::wstring> enclave;
+  std::optional<std::string> pipe_token;
+  std::optional<std::string> ipc_secret;
+  std::optional<std::string> raw;
+  bool newline = true;
+  bool read_reply = true;
+  bool help = false;
+  DWORD connect_timeout_ms = default_connect_timeout_ms;
+  DWORD reply_timeout_ms = default_reply_timeout_ms;
+};
+
+void report(std::string_view text) {
+  std::fputs("companion-app: ", stderr);
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fputc('\n', stderr);
+}
+
+std::string to_utf8(std::wstring_view text) {
+  if (text.empty()) return {};
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string result(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
+  return result;
+}
+
+std::string to_hex(const unsigned char* bytes, std::size_t count) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(count * 2);
+  for (std::size_t i = 0; i < count; ++i) {
+    text.push_back(digits[bytes[i] >> 4]);
+    text.push_back(digits[bytes[i] & 0x0F]);
+  }
+  return text;
+}
+
+int hex_value(wchar_t digit) {
+  if (digit >= L'0' && digit <= L'9') return digit - L'0';
+  if (digit >= L'a' && digit <= L'f') return digit - L'a' + 10;
+  if (digit >= L'A' && digit <= L'F') return digit - L'A' + 10;
+  return -1;
+}
+
+std::optional<std::string> parse_hex(std::wstring_view text) {
+  if (text.size() % 2 != 0) return std::nullopt;
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const int high = hex_value(text[i]);
+    const int low = hex_value(text[i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    bytes.push_back(static_cast<char>(high * 16 + low));
+  }
+  return bytes;
+}
+
+std::optional<DWORD> parse_milliseconds(const wchar_t* text) {
+  if (*text < L'0' || *text > L'9') return std::nullopt;
+  wchar_t* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::wcstoull(text, &end, 10);
+  if (errno != 0 || *end != L'\0' || value >= INFINITE) return std::nullopt;
+  return static_cast<DWORD>(value);
+}
+
+// Returns the options, or a usage message.
+std::optional<Options> parse_options(int argc, wchar_t** argv, std::string& error) {
+  Options options;
+  int modes = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring_view name = argv[i];
+    if (name == L"--help") {
+      options.help = true;
+      continue;
+    }
+    if (name == L"--no-newline") {
+      options.newline = false;
+      continue;
+    }
+    if (name == L"--no-read") {
+      options.read_reply = false;
+      continue;
+    }
+    constexpr std::wstring_view with_value[] = {L"--enclave",    L"--raw",  L"--raw-hex",    L"--pipe-token",
+                                                L"--ipc-secret", L"--pipe", L"--timeout-ms", L"--reply-timeout-ms"};
+    if (std::find(std::begin(with_value), std::end(with_value), name) == std::end(with_value)) {
+      error = "unknown option " + to_utf8(name);
+      return std::nullopt;
+    }
+    if (i + 1 >= argc) {
+      error = "missing value after " + to_utf8(name);
+      return std::nullopt;
+    }
+    const wchar_t* value = argv[++i];
+    if (name == L"--enclave") {
+      options.enclave = value;
+      ++modes;
+    } else if (name == L"--raw") {
+      options.raw = to_utf8(value);
+      ++modes;
+    } else if (name == L"--raw-hex") {
+      options.raw = parse_hex(value);
+      if (!options.raw) {
+        error = "--raw-hex needs pairs of hexadecimal digits";
+        return std::nullopt;
+      }
+      ++modes;
+    } else if (name == L"--pipe-token") {
+      options.pipe_token = to_utf8(value);
+    } else if (name == L"--ipc-secret") {
+      options.ipc_secret = to_utf8(value);
+    } else if (name == L"--pipe") {
+      options.pipe = value;
+    } else {
+      const std::optional<DWORD> milliseconds = parse_milliseconds(value);
+      if (!milliseconds) {
+        error = to_utf8(name) + " needs a number of milliseconds";
+        return std::nullopt;
+      }
+      (name == L"--timeout-ms" ? options.connect_timeout_ms : options.reply_timeout_ms) = *milliseconds;
+    }
+  }
+  if (!options.help && modes != 1) {
+    error = "give exactly one of --enclave, --raw and --raw-hex";
+    return std::nullopt;
+  }
+  return options;
+}
+
+bool random_hex(std::size_t byte_count, std::string& text) {
+  std::vector<unsigned char> bytes(byte_count);
+  const NTSTATUS status =
+      BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()), BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+  if (status < 0) return false;
+  text = to_hex(bytes.data(), bytes.size());
+  SecureZeroMemory(bytes.data(), bytes.size());
+  return true;
+}
+
+// Milliseconds left until `deadline` (a GetTickCount64 value), 0 when past.
+DWORD remaining_ms(ULONGLONG deadline) {
+  const ULONGLONG now = GetTickCount64();
+  return now >= deadline ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, INFINITE - 1));
+}
+
+// Opens the pipe for overlapped reading and writing. While the server has no
+// free instance (ERROR_PIPE_BUSY) it waits with WaitNamedPipeW; while there
+// is no instance at all (between two clients, or before the server started)
+// it retries after a short sleep. Any other failure ends the attempt.
+Handle open_pipe(const std::wstring& name, ULONGLONG deadline, DWORD& error) {
+  for (;;) {
+    Handle pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                            nullptr));
+    if (pipe) return pipe;
+    error = GetLastError();
+    const DWORD left = remaining_ms(deadline);
+    if (left == 0) return Handle{};
+    if (error == ERROR_PIPE_BUSY) {
+      // A failed wait (the instance vanished, or the time ran out) is no
+      // reason to stop: the next CreateFileW tells what is the matter. The
+      // sleep keeps a wait that fails at once from spinning.
+      if (!WaitNamedPipeW(name.c_str(), left < server_default_wait_ms ? left : NMPWAIT_USE_DEFAULT_WAIT)) {
+        Sleep(std::min(remaining_ms(deadline), retry_not_found_ms));
+      }
+    } else if (error == ERROR_FILE_NOT_FOUND) {
+      Sleep(std::min(left, retry_not_found_ms));
+    } else {
+      return Handle{};
+    }
+  }
+}
+
+// One overlapped read or write, waited for until `deadline`; an operation
+// still pending then is cancelled and reported as ERROR_TIMEOUT.
+bool transfer(HANDLE pipe, HANDLE event, bool write, char* buffer, DWORD size, ULONGLONG deadline, DWORD& done,
+              DWORD& error) {
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event;
+  done = 0;
+  const BOOL started =
+      write ? WriteFile(pipe, buffer, size, nullptr, &overlapped) : ReadFile(pipe, buffer, size, nullptr, &overlapped);
+  if (!started) {
+    error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+      if (WaitForSingleObject(event, remaining_ms(deadline)) != WAIT_OBJECT_0) {
+        CancelIoEx(pipe, &overlapped);
+        GetOverlappedResult(pipe, &overlapped, &done, TRUE);
+        error = ERROR_TIMEOUT;
+        return false;
+      }
+    } else if (error != ERROR_MORE_DATA) {
+      return false;
+    }
+  }
+  if (!GetOverlappedResult(pipe, &overlapped, &done, TRUE)) {
+    error = GetLastError();
+    // A message-mode server may deliver a message in pieces; the bytes of
+    // each piece count like those of a byte-mode read.
+    return error == ERROR_MORE_DATA;
+  }
+  error = ERROR_SUCCESS;
+  return true;
+}
+
+bool write_all(HANDLE pipe, HANDLE event, std::string& bytes, ULONGLONG deadline, DWORD& error) {
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    DWORD done = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - written, 1 << 20));
+    if (!transfer(pipe, event, true, bytes.data() + written, chunk, deadline, done, error)) return false;
+    written += done;
+  }
+  return true;
+}
+
+// Reads until the first line feed and returns the line without it, or
+// nothing when the connection ends, fails or times out before one came.
+// Bytes received without a line feed are left in `received`.
+std::optional<std::string> read_reply_line(HANDLE pipe, HANDLE event, ULONGLONG deadline, std::string& received,
+                                           DWORD& error) {
+  char buffer[512];
+  while (received.size() < max_reply_bytes) {
+    DWORD done = 0;
+    if (!transfer(pipe, event, false, buffer, sizeof buffer, deadline, done, error)) return std::nullopt;
+    received.append(buffer, done);
+    const std::size_t line_feed = received.find('\n');
+    if (line_feed != std::string::npos) return received.substr(0, line_feed);
+  }
+  error = ERROR_INSUFFICIENT_BUFFER;
+  return std::nullopt;
+}
+
+int run(const Options& options) {
+  std::string request;
+  if (options.enclave) {
+    std::string token = options.pipe_token.value_or("");
+    std::string secret = options.ipc_secret.value_or("");
+    if ((!options.pipe_token && !random_hex(16, token)) || (!options.ipc_secret && !random_hex(32, secret))) {
+      report("BCryptGenRandom failed");
+      return exit_no_reply;
+    }
+    request = "SPAWN " + token + " " + secret + " " + to_utf8(*options.enclave);
+    SecureZeroMemory(secret.data(), secret.size());
+  } else {
+    request = *options.raw;
+  }
+  if (options.newline) request.push_back('\n');
+
+  DWORD error = 0;
+  Handle pipe = open_pipe(options.pipe, GetTickCount64() + options.connect_timeout_ms, error);
+  if (!pipe) {
+    SecureZeroMemory(request.data(), request.size());
+    report("cannot open " + to_utf8(options.pipe) + ": error " + std::to_string(error));
+    return exit_no_reply;
+  }
+  Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!event) {
+    SecureZeroMemory(request.data(), request.size());
+    report("CreateEventW failed: error " + std::to_string(GetLastError()));
+    return exit_no_reply;
+  }
+
+  const ULONGLONG deadline = GetTickCount64() + options.reply_timeout_ms;
+  const bool sent = write_all(pipe.get(), event.get(), request, deadline, error);
+  SecureZeroMemory(request.data(), request.size());
+  if (!sent) {
+    // The server may have answered before it read everything (a refused
+    // request); the reply, if any, is still worth reading.
+    report("writing the request failed: error " + std::to_string(error));
+  }
+  if (!options.read_reply) return exit_ok_reply;
+
+  std::string received;
+  const std::optional<std::string> line = read_reply_line(pipe.get(), event.get(), deadline, received, error);
+  pipe.reset();
+  if (!line) {
+    report("no reply line (error " + std::to_string(error) + ", " + std::to_string(received.size()) +
+           " bytes without a line feed)");
+    return exit_no_reply;
+  }
+  std::fwrite(line->data(), 1, line->size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+  if (line->starts_with("OK ")) return exit_ok_reply;
+  if (line->starts_with("ERR ")) return exit_err_reply;
+  return exit_other_reply;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  // The reply goes out byte for byte: no CR before the line feed.
+  _setmode(_fileno(stdout), _O_BINARY);
+  std::string error;
+  const std::optional<Options> options = parse_options(argc, argv, error);
+  if (!options) {
+    report(error);
+    std::fputs("Try 'companion-app.exe --help'.\n", stderr);
+    return exit_usage;
+  }
+  if (options->help) {
+    std::fwrite(usage_text.data(), 1, usage_text.size(), stdout);
+    return 0;
+  }
+  return run(*options);
+}

@@ -1,0 +1,33 @@
+// Test builds only: a stand-in for the isolation account's logon.
+//
+// Wine's LogonUserW is a stub: it reports success and hands back the
+// placeholder handle 0xDEADBEEF, which no later call accepts, so under Wine a
+// launch could never get past CreateProcessAsUserW. Test builds
+// (brisvander-svc-testlogon.exe and the Windows-side test programs) link this
+// file in place of src/platform/win32/logon_user.cpp: the "logon" yields a
+// primary token of the process's own user, and the launch runs its success
+// path against the real API. The shipping brisvander-svc.exe never contains
+// this file.
+
+#include "platform/win32/logon_user.h"
+
+namespace bv::platform::win32 {
+
+// Ignores the account and password. Like LogonUserW it returns a primary
+// token with full access, owned by the caller; on failure *token is null and
+// the thread's last error is the failing call's code.
+BOOL logon_user(const wchar_t* /*user*/, const wchar_t* /*domain*/, const wchar_t* /*password*/, HANDLE* token) {
+  *token = nullptr;
+  HANDLE own = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &own)) return FALSE;
+  const BOOL duplicated = DuplicateTokenEx(own, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, token);
+  const DWORD error = duplicated ? ERROR_SUCCESS : GetLastError();
+  CloseHandle(own);
+  if (!duplicated) {
+    *token = nullptr;
+    SetLastError(error);
+  }
+  return duplicated;
+}
+
+}  // namespace bv::platform::win32
