@@ -86,43 +86,9 @@ set_tests_properties(wine_prefix_cleanup PROPERTIES FIXTURES_CLEANUP wine_prefix
 set_tests_properties(wine_prefix_setup wine_prefix_cleanup PROPERTIES
   RESOURCE_LOCK wine_prefix ENVIRONMENT "${BV_WINE_TEST_ENVIRONMENT}")
 
-# One CTest test per test file, running the suites that the file defines.
-# (gtest_discover_tests would list the tests through Wine while CTest loads,
-# before the fixture has made the prefix.) The suites are read from the
-# sources, which are therefore configure dependencies.
-set(BV_WIN_ALL_SUITES "")
-foreach(source IN LISTS BV_WIN_TEST_SOURCES)
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${source}")
-  file(STRINGS "${source}" lines REGEX "^[ \t]*(TEST|TEST_F|TEST_P|TYPED_TEST|TYPED_TEST_P)[ \t]*\\(")
-  set(suites "")
-  foreach(line IN LISTS lines)
-    if(line MATCHES "^[ \t]*[A-Z_]+[ \t]*\\([ \t]*([A-Za-z_][A-Za-z0-9_]*)")
-      list(APPEND suites "${CMAKE_MATCH_1}")
-    endif()
-  endforeach()
-  list(REMOVE_DUPLICATES suites)
-  if(NOT suites)
-    continue()
-  endif()
-  # Plain, fixture, parameterised (Instance/Suite.Test/N) and typed
-  # (Suite/N.Test) names.
-  set(patterns "")
-  foreach(suite IN LISTS suites)
-    list(APPEND patterns "${suite}.*" "*/${suite}.*" "${suite}/*" "*/${suite}/*")
-  endforeach()
-  list(APPEND BV_WIN_ALL_SUITES ${patterns})
-  list(JOIN patterns ":" filter)
-  get_filename_component(stem "${source}" NAME_WE)
-  string(REGEX REPLACE "_test$" "" stem "${stem}")
-  add_test(NAME win.${stem} COMMAND win_tests "--gtest_filter=${filter}")
-  set_tests_properties(win.${stem} PROPERTIES
-    FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK wine_prefix ENVIRONMENT "${BV_WINE_TEST_ENVIRONMENT}")
-endforeach()
-
-# Guards the grouping above: fails when the test program holds a test that
-# no group runs (a suite defined in a way that the pattern does not read).
-list(JOIN BV_WIN_ALL_SUITES ":" all_suites)
-add_test(NAME win.every_suite_grouped COMMAND win_tests --gtest_list_tests "--gtest_filter=-${all_suites}")
-set_tests_properties(win.every_suite_grouped PROPERTIES
-  FAIL_REGULAR_EXPRESSION "[A-Za-z0-9_]\\.\n  "
+# One CTest test per test file (gtest_discover_tests would list the tests
+# through Wine while CTest loads, before the fixture has made the prefix).
+include(gtest_groups)
+bv_add_test_groups(win_tests win BV_WIN_TEST_NAMES ${BV_WIN_TEST_SOURCES})
+set_tests_properties(${BV_WIN_TEST_NAMES} PROPERTIES
   FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK wine_prefix ENVIRONMENT "${BV_WINE_TEST_ENVIRONMENT}")
