@@ -66,7 +66,7 @@ add_custom_target(signed-companion-app ALL DEPENDS "${BV_SIGNED_COMPANION}")
 # --- The test program ----------------------------------------------------------
 file(GLOB BV_WIN_TEST_SOURCES CONFIGURE_DEPENDS tests/win/*_test.cpp)
 file(GLOB BV_WIN_TEST_SUPPORT CONFIGURE_DEPENDS tests/win/support/*.cpp)
-# Stand-ins are programs of their own (below), not part of the test program.
+# Stand-ins are programs of their own (above), not part of the test program.
 list(FILTER BV_WIN_TEST_SUPPORT EXCLUDE REGEX "_standin\\.cpp$")
 add_executable(win_tests ${BV_WIN_TEST_SOURCES} ${BV_WIN_TEST_SUPPORT} tools/logon_substitute.cpp)
 target_include_directories(win_tests PRIVATE tests/win)

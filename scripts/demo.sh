@@ -1,0 +1,224 @@
+#!/usr/bin/env bash
+# The Brisvander Enclave Service end to end under Wine, in a few minutes on
+# a fresh Debian machine (run as root to let it install what is missing):
+# builds the Windows programs (MinGW-w64 cross build, preset "windows"),
+# makes a Wine prefix of its own (build/demo-prefix), installs the service,
+# stores the isolation account's password, starts the service under Wine's
+# Service Control Manager, has the signed reference client ask twice for the
+# sample enclave, shows what each enclave received, then stops and removes
+# the service. Every Wine process of the demo prefix is ended on the way out.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+started=$SECONDS
+
+step() { printf '\n==> %s\n' "$*"; }
+say() { printf '    %s\n' "$*"; }
+# Wine's programs end their lines with CR LF.
+indent() { tr -d '\r' | sed 's/^/    /'; }
+
+# --- Packages ----------------------------------------------------------------
+# The same packages as scripts/test.sh, each with the file or command that
+# shows it is there.
+missing=()
+need_command() { command -v "$1" >/dev/null 2>&1 || missing+=("$2"); }
+need_file() { [ -e "$1" ] || missing+=("$2"); }
+need_command cmake cmake
+need_command g++ g++
+need_file /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake libgtest-dev
+need_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix
+need_file /usr/lib/wine/wine64 wine64
+need_command wine wine
+need_command wineserver wine
+need_command osslsigncode osslsigncode
+need_command openssl openssl
+need_command flock util-linux
+need_file /usr/src/googletest/CMakeLists.txt googletest
+need_file /usr/share/unicode/UnicodeData.txt unicode-data
+
+step "Checking the packages the build needs"
+if [ ${#missing[@]} -gt 0 ]; then
+  mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
+  if [ "$(id -u)" != 0 ]; then
+    echo "demo.sh: missing packages: ${missing[*]} (run as root to install them)" >&2
+    exit 1
+  fi
+  say "installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q </dev/null | indent
+  apt-get install -y -q "${missing[@]}" </dev/null | indent
+else
+  say "all there"
+fi
+
+# --- Build ---------------------------------------------------------------------
+step "Building the Windows programs (preset windows, build/windows)"
+build=$root/build/windows
+mkdir -p "$root/build"
+build_log=$root/build/demo-build.log
+build_started=$SECONDS
+if ! { cmake --preset windows &&
+  cmake --build --preset windows --target brisvander-svc-testlogon companion-app signed-companion-app vault-enclave; } \
+  >"$build_log" 2>&1; then
+  tail -n 40 "$build_log" >&2
+  echo "demo.sh: the build failed (the whole log: build/demo-build.log)" >&2
+  exit 1
+fi
+say "brisvander-svc-testlogon.exe, companion-app.exe (and its test-signed copy), vault-enclave.exe: $((SECONDS - build_started)) s"
+service_exe=$build/brisvander-svc-testlogon.exe
+client_exe=$build/signed/companion-app.exe
+enclave_exe=$build/vault-enclave.exe
+
+# --- Wine prefix -----------------------------------------------------------------
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES='mscoree=;mshtml='
+export WINEPREFIX=$root/build/demo-prefix
+keeper_fd_open=0
+finish() {
+  if [ "$keeper_fd_open" = 1 ]; then exec 7>&-; fi
+  if [ -d "$WINEPREFIX" ]; then wineserver -k 2>/dev/null || true; fi
+  rm -f "$root/build/demo-keepalive"
+}
+trap finish EXIT
+trap 'exit 130' INT TERM
+
+step "Making a fresh Wine prefix (build/demo-prefix)"
+if [ -d "$WINEPREFIX" ]; then
+  wineserver -k 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
+fi
+wineboot -i >/dev/null 2>&1
+# A service started before Wine has finished setting the prefix up can fail
+# to start (1053).
+wineserver -w
+say "ready"
+
+# --- The service -------------------------------------------------------------------
+step "Installing the service"
+say "Wine's LogonUserW is a stub, so the demo installs the test build brisvander-svc-testlogon.exe, which logs on with a copy of its own token."
+say "\$ brisvander-svc-testlogon.exe --install"
+wine "$service_exe" --install | indent
+
+step "Storing the isolation account's password"
+say "Wine has no PowerShell, so --setup-m5 cannot run here. On Windows it runs a provisioning script that"
+say "  creates the local account BrisvanderUser, or gives it a new password (20 random hex digits and a fixed suffix),"
+say "  protects HKLM\\SOFTWARE\\Brisvander (SYSTEM and Administrators only, nothing inherited),"
+say "  stores the password there as the REG_SZ value SvcUserPwd and starts the service."
+say "  Its console lines (the first or the second, as the account is new or not), then the executable's own:"
+grep -o "Write-Host '[^']*'" "$root/src/admin/setup_script.cpp" | sed "s/^Write-Host '/      /; s/'\$//"
+say "  [BrisvanderSvc] M5 setup complete."
+say "Here a random password goes into the registry directly:"
+say "\$ wine reg add HKLM\\SOFTWARE\\Brisvander /v SvcUserPwd /t REG_SZ /d <24 characters> /f"
+password="$(od -An -tx1 -N10 /dev/urandom | tr -d ' \n' | tr a-f A-F)aB3!"
+wine reg add 'HKLM\SOFTWARE\Brisvander' /v SvcUserPwd /t REG_SZ /d "$password" /f | indent
+unset password
+
+step "Copying the sample enclave to C:\\Program Files\\Brisvander Demo\\"
+enclave_dir="$WINEPREFIX/drive_c/Program Files/Brisvander Demo"
+mkdir -p "$enclave_dir"
+cp "$enclave_exe" "$enclave_dir/vault-enclave.exe"
+enclave_path='C:\Program Files\Brisvander Demo\vault-enclave.exe'
+say "$enclave_path"
+
+# Wine ends service processes about a second after the last ordinary process
+# of the prefix has ended: a console waiting for a line that never comes
+# keeps the service alive until the demo closes its input.
+step "Keeping one ordinary process alive in the prefix while the service runs"
+keepalive=$root/build/demo-keepalive
+rm -f "$keepalive"
+mkfifo "$keepalive"
+wine cmd /c "set /p line=" <"$keepalive" >/dev/null 2>&1 &
+exec 7>"$keepalive"
+keeper_fd_open=1
+say "cmd.exe waits for a line on a pipe that the demo closes at the end"
+
+step "Starting the service"
+say "\$ wine net start BrisvanderEnclaveSvc"
+wine net start BrisvanderEnclaveSvc | indent
+
+# --- Two requests -------------------------------------------------------------------
+# The report that the enclave with process id $1 wrote beside itself, once
+# it holds the key $2.
+report_of() {
+  local pid=$1 key=$2 file
+  for _ in $(seq 200); do
+    file=$(grep -l "^pid=$pid\$" "$enclave_dir"/bv-enclave-*.txt 2>/dev/null | head -n 1 || true)
+    if [ -n "$file" ] && grep -q "^$key=" "$file"; then
+      echo "$file"
+      return 0
+    fi
+    sleep 0.05
+  done
+  echo "demo.sh: enclave $pid wrote no report with $key=" >&2
+  return 1
+}
+value_of() { sed -n "s/^$2=//p" "$1"; }
+# Hex digits (standard input) back to text: a line feed is shown as \n and
+# any other byte outside printable ASCII as \xHH.
+hex_text() {
+  local hex byte out=""
+  hex=$(cat)
+  for ((i = 0; i < ${#hex}; i += 2)); do
+    byte=${hex:i:2}
+    case $byte in
+      0a) out+='\n' ;;
+      2[0-9a-f] | [3-6][0-9a-f] | 7[0-9a-e]) out+=$(printf "\\x$byte") ;;
+      *) out+="\\x$byte" ;;
+    esac
+  done
+  printf '%s' "$out"
+}
+
+show_enclave() {
+  local report=$1
+  say "the enclave (process $(value_of "$report" pid)) received:"
+  say "  command line:   $(value_of "$report" command_line)"
+  say "  standard input: $(value_of "$report" stdin_hex | hex_text)"
+  say "  hand-over file: $(value_of "$report" ipc_secret_file)"
+  say "    content:      $(value_of "$report" secret_file_hex | hex_text)"
+  say "  and now waits on its shutdown event (shutdown=$(value_of "$report" shutdown))"
+}
+
+request() {
+  say "\$ companion-app.exe --enclave \"$enclave_path\"   (the test-signed copy)"
+  reply=$(wine "$client_exe" --enclave "$enclave_path" | tr -d '\r') || true
+  say "reply: $reply"
+  case "$reply" in
+    "OK "*) enclave_pid=${reply#OK } ;;
+    *)
+      echo "demo.sh: the service did not start the enclave" >&2
+      exit 1
+      ;;
+  esac
+}
+
+step "First request: the signed companion application asks for an enclave"
+request
+first_pid=$enclave_pid
+show_enclave "$(report_of "$first_pid" shutdown)"
+
+step "Second request: the service stops the first enclave, then starts a new one"
+request
+second_pid=$enclave_pid
+first_report=$(report_of "$first_pid" ended)
+say "the first enclave (process $first_pid) left on its own once its shutdown event was set (ended=$(value_of "$first_report" ended))"
+show_enclave "$(report_of "$second_pid" shutdown)"
+
+# --- Stop and remove -----------------------------------------------------------------
+step "Stopping the service"
+say "\$ wine net stop BrisvanderEnclaveSvc"
+wine net stop BrisvanderEnclaveSvc | indent
+say "(the enclave started last keeps running after the service has stopped)"
+
+step "Uninstalling the service"
+say "\$ brisvander-svc-testlogon.exe --uninstall"
+wine "$service_exe" --uninstall | indent
+
+step "Ending every Wine process of the demo prefix"
+exec 7>&-
+keeper_fd_open=0
+wineserver -k 2>/dev/null || true
+say "done"
+
+printf '\nDemo finished in %d s.\n' "$((SECONDS - started))"

@@ -1,0 +1,523 @@
+// The service executable end to end, under the prefix's own Service Control
+// Manager: the console run without an option, --install and --uninstall and
+// the registration they leave, runs of the service started with StartServiceW
+// (without the account password, and with it serving the signed reference
+// client), the time a stop takes, and --setup-m5 with a stand-in interpreter.
+//
+// Every test that registers the service removes the registration again,
+// stopping the service first, whatever its assertions found (ServiceCleanup):
+// the service starts automatically, and Wine would otherwise start it with
+// the prefix for the tests that follow. The service lives only while an
+// ordinary process of the prefix runs; this test program is one.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <regex>
+#include <stdexcept>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "admin/setup_script.h"
+#include "support/e2e_service_support.h"
+#include "support/process.h"
+
+namespace {
+
+using bv::test::ChildOptions;
+using bv::test::RunResult;
+using bv::test::TempDirectory;
+using bv::test::UniqueHandle;
+using namespace bv::test::e2e;
+
+// Generous for one program start under Wine on a loaded machine.
+constexpr DWORD child_timeout_ms = 30000;
+constexpr DWORD state_timeout_ms = 20000;
+constexpr DWORD report_timeout_ms = 10000;
+
+const std::string installed_line = "Service 'BrisvanderEnclaveSvc' installed and set to AutoStart (LocalSystem).\n";
+const std::string already_registered_line =
+    "Service 'BrisvanderEnclaveSvc' already registered \xE2\x80\x94 skipping install.\n";
+const std::string uninstalled_line = "Service 'BrisvanderEnclaveSvc' uninstalled.\n";
+const std::string not_registered_line =
+    "Service 'BrisvanderEnclaveSvc' not registered \xE2\x80\x94 nothing to uninstall.\n";
+
+// A password of the form that --setup-m5 stores.
+constexpr wchar_t account_password[] = L"0123456789ABCDEF0123aB3!";
+
+std::wstring shipping_service() {
+  return bv::test::build_file(L"brisvander-svc.exe");
+}
+std::wstring testlogon_service() {
+  return bv::test::build_file(L"brisvander-svc-testlogon.exe");
+}
+
+using Environment = std::vector<std::pair<std::wstring, std::wstring>>;
+
+// Under load Wine now and then fails a process start with ERROR_INTERNAL_ERROR
+// (1359): the new process ended while the loader was still setting it up,
+// before the program's own code ran. Such a start is tried once more.
+RunResult run_program(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                      const Environment& environment = {}) {
+  const ChildOptions options{.command_line = bv::test::command_line(program, arguments), .environment = environment};
+  for (int attempt = 1;; ++attempt) {
+    try {
+      return bv::test::run(options, child_timeout_ms);
+    } catch (const std::runtime_error& error) {
+      if (attempt == 2 ||
+          std::string_view(error.what()).find("CreateProcessW failed: error 1359") == std::string_view::npos) {
+        throw;
+      }
+      std::printf("[   NOTE   ] %s (%s); starting it again\n", error.what(), bv::test::to_utf8(program).c_str());
+    }
+  }
+}
+
+// The binary path that a registration of `executable` carries: the path as
+// it is, or in double quotes when it holds a blank (the build folder may).
+std::wstring registered_path(const std::wstring& executable) {
+  if (executable.find_first_of(L" \t") == std::wstring::npos) return executable;
+  return L"\"" + executable + L"\"";
+}
+
+void expect_gone_soon() {
+  const ULONGLONG deadline = GetTickCount64() + 5000;
+  while (service_registered() && GetTickCount64() < deadline) Sleep(20);
+  EXPECT_FALSE(service_registered()) << "the registration is still there";
+}
+
+// True while a listening instance of the service's pipe exists. WaitNamedPipeW
+// looks without connecting, so the service never sees the probe.
+bool pipe_listening(DWORD wait_ms) {
+  const std::wstring name(pipe_name);
+  return WaitNamedPipeW(name.c_str(), wait_ms) != FALSE;
+}
+
+// Registers `executable` with its own --install and starts the service with
+// `start_arguments` (which reach `service_entry`, not the command line);
+// returns once the service reports running.
+UniqueServiceHandle install_and_start(const std::wstring& executable,
+                                      const std::vector<std::wstring>& start_arguments = {}) {
+  const RunResult installed = run_program(executable, {L"--install"});
+  if (installed.exit_code != 0u) throw std::runtime_error("--install failed: " + installed.standard_error);
+  UniqueServiceHandle service = open_service(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE);
+  if (!service) throw std::runtime_error("OpenServiceW failed: error " + std::to_string(GetLastError()));
+  std::vector<const wchar_t*> argument_pointers;
+  for (const std::wstring& argument : start_arguments) argument_pointers.push_back(argument.c_str());
+  if (!StartServiceW(service.get(), static_cast<DWORD>(argument_pointers.size()),
+                     argument_pointers.empty() ? nullptr : argument_pointers.data())) {
+    throw std::runtime_error("StartServiceW failed: error " + std::to_string(GetLastError()));
+  }
+  if (!wait_for_state(service.get(), SERVICE_RUNNING, state_timeout_ms).reached) {
+    throw std::runtime_error("the service did not report running");
+  }
+  return service;
+}
+
+// The sample enclave copied under %ProgramFiles%, where the service accepts
+// it. It writes its reports beside itself.
+class SampleEnclave {
+ public:
+  SampleEnclave() : folder_(program_files() + L"\\Bv E2e Enclave") {
+    copy_file(bv::test::build_file(L"vault-enclave.exe"), path());
+  }
+  std::wstring path() const { return folder_.file(L"vault-enclave.exe"); }
+  std::wstring report_path(const std::string& token) const {
+    return folder_.file(L"bv-enclave-" + bv::test::to_wide(token) + L".txt");
+  }
+  // The report once it holds `key` (the enclave rewrites it as it goes on).
+  std::string report_with(const std::string& token, std::string_view key) const {
+    const ULONGLONG deadline = GetTickCount64() + report_timeout_ms;
+    std::string report;
+    do {
+      report = bv::test::read_file(report_path(token)).value_or("");
+      if (report_value(report, key)) break;
+      Sleep(20);
+    } while (GetTickCount64() < deadline);
+    return report;
+  }
+
+ private:
+  OwnedFolder folder_;
+};
+
+struct SpawnReply {
+  RunResult run;
+  DWORD process_id = 0;  // from an "OK {pid}" reply
+};
+
+SpawnReply spawn(const std::wstring& client, const SampleEnclave& enclave, const std::string& token,
+                 const std::string& secret) {
+  SpawnReply reply{
+      run_program(client, {L"--pipe-token", bv::test::to_wide(token), L"--ipc-secret", bv::test::to_wide(secret),
+                           L"--enclave", enclave.path(), L"--timeout-ms", L"15000", L"--reply-timeout-ms", L"15000"})};
+  std::smatch fields;
+  if (std::regex_match(reply.run.standard_output, fields, std::regex("OK ([0-9]+)\n"))) {
+    reply.process_id = static_cast<DWORD>(std::stoul(fields[1].str()));
+  }
+  return reply;
+}
+
+std::wstring signed_client() {
+  return bv::test::build_file(L"signed\\companion-app.exe");
+}
+
+// First in the file, so that no service of ours has run yet; the redirect
+// makes the outcome independent of what ran before (see ControlPipeRedirect).
+TEST(E2eServiceConsole, WithoutAnOptionTheDispatcherStartIsFatalWith1063) {
+  const ServiceCleanup cleanup;
+  const ControlPipeRedirect redirect;
+  struct Case {
+    const char* name;
+    std::vector<std::wstring> arguments;
+  };
+  // Anything but an exact option selects service mode.
+  const std::vector<Case> cases = {
+      {"no argument", {}},
+      {"option in upper case", {L"--INSTALL"}},
+      {"option with a trailing space", {L"--install "}},
+      {"option in the second place", {L"word", L"--install"}},
+  };
+  const std::regex error_1063("\\b1063\\b");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult result = run_program(shipping_service(), c.arguments);
+    EXPECT_EQ(result.exit_code, 101u);
+    EXPECT_EQ(result.standard_output, "");
+    EXPECT_NE(result.standard_error.find("Failed to start service dispatcher"), std::string::npos)
+        << result.standard_error;
+    EXPECT_TRUE(std::regex_search(result.standard_error, error_1063)) << result.standard_error;
+    std::printf("[ MEASURED ] console run (%s): exit %lu after %lu ms\n", c.name, result.exit_code.value_or(0),
+                result.elapsed_ms);
+  }
+  EXPECT_FALSE(service_registered()) << "a console run registered the service";
+}
+
+TEST(E2eServiceInstall, InstallTwiceThenUninstallTwice) {
+  const ServiceCleanup cleanup;
+  const std::wstring executable = shipping_service();
+
+  const RunResult first = run_program(executable, {L"--install"});
+  EXPECT_EQ(first.exit_code, 0u) << first.standard_error;
+  EXPECT_EQ(first.standard_output, installed_line);
+  EXPECT_EQ(first.standard_error, "");
+  ASSERT_TRUE(service_registered());
+
+  const ServiceConfig config = query_config();
+  EXPECT_EQ(config.service_type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+  EXPECT_EQ(config.start_type, static_cast<DWORD>(SERVICE_AUTO_START));
+  EXPECT_EQ(config.error_control, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+  EXPECT_EQ(config.start_name, L"LocalSystem");
+  EXPECT_EQ(config.display_name, L"Brisvander Enclave Service");
+  EXPECT_EQ(config.binary_path, registered_path(executable));
+  EXPECT_EQ(config.load_order_group, L"");
+  EXPECT_FALSE(config.has_dependencies);
+  {
+    // Installing does not start the service.
+    const UniqueServiceHandle service = open_service(SERVICE_QUERY_STATUS);
+    ASSERT_TRUE(service);
+    EXPECT_EQ(query_status(service.get()).dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  }
+
+  const RunResult second = run_program(executable, {L"--install"});
+  EXPECT_EQ(second.exit_code, 0u) << second.standard_error;
+  EXPECT_EQ(second.standard_output, already_registered_line);
+  EXPECT_EQ(second.standard_error, "");
+
+  const RunResult removed = run_program(executable, {L"--uninstall"});
+  EXPECT_EQ(removed.exit_code, 0u) << removed.standard_error;
+  EXPECT_EQ(removed.standard_output, uninstalled_line);
+  EXPECT_EQ(removed.standard_error, "");
+  expect_gone_soon();
+
+  const RunResult absent = run_program(executable, {L"--uninstall"});
+  EXPECT_EQ(absent.exit_code, 0u) << absent.standard_error;
+  EXPECT_EQ(absent.standard_output, not_registered_line);
+  EXPECT_EQ(absent.standard_error, "");
+}
+
+TEST(E2eServiceInstall, FromAFolderWithASpaceThePathIsRegisteredInQuotes) {
+  const ServiceCleanup cleanup;
+  const OwnedFolder folder(program_files() + L"\\Bv Svc Test");
+  const std::wstring copy = folder.file(L"brisvander-svc.exe");
+  copy_file(shipping_service(), copy);
+
+  // A registration made from elsewhere is kept as it is.
+  ASSERT_EQ(run_program(shipping_service(), {L"--install"}).exit_code, 0u);
+  const RunResult kept = run_program(copy, {L"--install"});
+  EXPECT_EQ(kept.exit_code, 0u) << kept.standard_error;
+  EXPECT_EQ(kept.standard_output, already_registered_line);
+  EXPECT_EQ(query_config().binary_path, registered_path(shipping_service()));
+
+  const RunResult removed = run_program(copy, {L"--uninstall"});
+  EXPECT_EQ(removed.standard_output, uninstalled_line);
+  expect_gone_soon();
+
+  const RunResult installed = run_program(copy, {L"--install"});
+  EXPECT_EQ(installed.exit_code, 0u) << installed.standard_error;
+  EXPECT_EQ(installed.standard_output, installed_line);
+  ASSERT_TRUE(service_registered());
+  EXPECT_EQ(query_config().binary_path, L"\"" + copy + L"\"");
+}
+
+TEST(E2eServiceRun, WithoutThePasswordTheServiceStopsByItselfAndNeverOpensItsPipe) {
+  const ServiceCleanup cleanup;
+  PasswordValue password;
+  password.remove();
+  ASSERT_EQ(run_program(shipping_service(), {L"--install"}).exit_code, 0u);
+  const UniqueServiceHandle service = open_service(SERVICE_START | SERVICE_QUERY_STATUS);
+  ASSERT_TRUE(service) << GetLastError();
+
+  // The run lasts a few milliseconds, and StartServiceW may return only
+  // after it: the pipe is watched from another thread, from before the start
+  // until after the stopped report.
+  std::atomic<int> probes{0};
+  std::atomic<int> pipe_seen{0};
+  std::jthread watcher([&](const std::stop_token& stop) {
+    do {
+      if (pipe_listening(1) || GetLastError() != ERROR_FILE_NOT_FOUND) ++pipe_seen;
+      ++probes;
+    } while (!stop.stop_requested());
+  });
+  const BOOL started = StartServiceW(service.get(), 0, nullptr);
+  const DWORD start_error = GetLastError();
+  const StateWait stopped = wait_for_state(service.get(), SERVICE_STOPPED, state_timeout_ms);
+  Sleep(50);
+  watcher.request_stop();
+  watcher.join();
+
+  ASSERT_TRUE(started) << start_error;
+  ASSERT_TRUE(stopped.reached) << "state " << stopped.last.dwCurrentState;
+  EXPECT_EQ(stopped.last.dwWin32ExitCode, 0u);
+  EXPECT_EQ(stopped.last.dwServiceSpecificExitCode, 0u);
+  EXPECT_GT(probes.load(), 1);
+  EXPECT_EQ(pipe_seen.load(), 0) << "of " << probes.load() << " probes";
+  std::printf("[ MEASURED ] stopped by itself %.0f ms after StartServiceW returned (%d pipe probes)\n",
+              stopped.elapsed_ms, probes.load());
+}
+
+TEST(E2eServiceRun, ShippingServiceAnswersTheSignedClientWithTheFailedStart) {
+  const ServiceCleanup cleanup;
+  PasswordValue password;
+  password.set(account_password);
+  const SampleEnclave enclave;
+  const UniqueServiceHandle service = install_and_start(shipping_service());
+
+  // Wine's LogonUserW hands back a placeholder that no later call accepts,
+  // so the launch gets as far as CreateProcessAsUserW and fails there.
+  const std::string token = "00112233445566778899aabbccddeeff";
+  const SpawnReply reply = spawn(signed_client(), enclave, token, std::string(64, 'a'));
+  EXPECT_EQ(reply.run.exit_code, 1u) << reply.run.standard_error;
+  std::smatch fields;
+  ASSERT_TRUE(std::regex_match(reply.run.standard_output, fields,
+                               std::regex("ERR CreateProcessAsUser failed: error ([0-9]+)\n")))
+      << reply.run.standard_output << reply.run.standard_error;
+  std::printf("[ MEASURED ] CreateProcessAsUserW after Wine's LogonUserW: error %s\n", fields[1].str().c_str());
+  EXPECT_FALSE(bv::test::read_file(enclave.report_path(token))) << "an enclave ran";
+  EXPECT_EQ(query_status(service.get()).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+TEST(E2eServiceRun, TestLogonServiceStartsTheEnclaveAndStopsItForTheNextVerifiedRequest) {
+  const ServiceCleanup cleanup;
+  PasswordValue password;
+  password.set(account_password);
+  const SampleEnclave enclave;
+  ProcessReaper reaper;
+  const UniqueServiceHandle service = install_and_start(testlogon_service());
+
+  const std::string first_token = "0123456789abcdef0123456789abcdef";
+  const std::string first_secret = "00112233445566778899aabbccddeeff00112233445566778899AABBCCDDEEFF";
+  const SpawnReply first = spawn(signed_client(), enclave, first_token, first_secret);
+  EXPECT_EQ(first.run.exit_code, 0u) << first.run.standard_output << first.run.standard_error;
+  ASSERT_NE(first.process_id, 0u) << first.run.standard_output;
+  reaper.add(first.process_id);
+  const UniqueHandle first_process(
+      OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, first.process_id));
+  ASSERT_TRUE(first_process) << GetLastError();
+
+  const std::string report = enclave.report_with(first_token, "shutdown");
+  const std::string secret_line_hex = to_hex("00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff\n");
+  EXPECT_EQ(report_value(report, "pid"), std::to_string(first.process_id)) << report;
+  std::string command_start = "\"";
+  command_start += bv::test::to_utf8(enclave.path());
+  command_start += "\" --pipe-token ";
+  command_start += first_token;
+  EXPECT_TRUE(report_value(report, "command_line").value_or("").starts_with(command_start)) << report;
+  EXPECT_EQ(report_value(report, "service_verified"), "yes");
+  EXPECT_EQ(report_value(report, "shutdown_event"), "brisvander-shutdown-" + first_token);
+  EXPECT_EQ(report_value(report, "stdin_hex"), secret_line_hex);
+  EXPECT_EQ(report_value(report, "secret_file_hex"), secret_line_hex);
+  EXPECT_EQ(report_value(report, "shutdown"), "waiting");
+
+  // A client that is not the signed companion application stops nothing.
+  const SpawnReply refused =
+      spawn(bv::test::build_file(L"companion-app.exe"), enclave, std::string(32, 'c'), std::string(64, 'c'));
+  EXPECT_EQ(refused.run.exit_code, 1u);
+  EXPECT_EQ(refused.run.standard_output.rfind("ERR caller not authorized: ", 0), 0u) << refused.run.standard_output;
+  EXPECT_EQ(WaitForSingleObject(first_process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  const std::string second_token = "fedcba9876543210fedcba9876543210";
+  const SpawnReply second = spawn(signed_client(), enclave, second_token, std::string(64, '7'));
+  EXPECT_EQ(second.run.exit_code, 0u) << second.run.standard_output << second.run.standard_error;
+  ASSERT_NE(second.process_id, 0u) << second.run.standard_output;
+  reaper.add(second.process_id);
+  EXPECT_NE(second.process_id, first.process_id);
+
+  // The first enclave was told through its event, and left by itself.
+  ASSERT_EQ(WaitForSingleObject(first_process.get(), 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD first_exit = 0;
+  ASSERT_TRUE(GetExitCodeProcess(first_process.get(), &first_exit));
+  EXPECT_EQ(first_exit, 0u) << "terminated rather than stopped by its event";
+  EXPECT_EQ(report_value(enclave.report_with(first_token, "ended"), "ended"), "event-set");
+  EXPECT_EQ(report_value(enclave.report_with(second_token, "shutdown"), "shutdown"), "waiting");
+}
+
+TEST(E2eServiceRun, StopWhileIdleReachesStoppedWithinOneSecond) {
+  const ServiceCleanup cleanup;
+  PasswordValue password;
+  password.set(account_password);
+  // Start parameters change nothing, an option among them included.
+  const UniqueServiceHandle service = install_and_start(shipping_service(), {L"--uninstall"});
+
+  // Idle: the pipe instance waits for a client.
+  const ULONGLONG deadline = GetTickCount64() + 10000;
+  while (!pipe_listening(100) && GetTickCount64() < deadline) Sleep(20);
+  ASSERT_TRUE(pipe_listening(100)) << "the service never listened";
+
+  const SERVICE_STATUS_PROCESS running = query_status(service.get());
+  EXPECT_EQ(running.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(running.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
+  const UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, running.dwProcessId));
+  ASSERT_TRUE(process) << GetLastError();
+
+  SERVICE_STATUS answered{};
+  EXPECT_TRUE(ControlService(service.get(), SERVICE_CONTROL_INTERROGATE, &answered)) << GetLastError();
+  EXPECT_EQ(query_status(service.get()).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+
+  const double start = now_ms();
+  ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &answered)) << GetLastError();
+  const StateWait stopped = wait_for_state(service.get(), SERVICE_STOPPED, 5000, 5);
+  const double latency = now_ms() - start;
+  std::printf("[ MEASURED ] stop while idle: SERVICE_STOPPED %.1f ms after ControlService(SERVICE_CONTROL_STOP)\n",
+              latency);
+
+  ASSERT_TRUE(stopped.reached) << "state " << stopped.last.dwCurrentState;
+  EXPECT_LT(latency, 1000.0);
+  EXPECT_EQ(stopped.last.dwWin32ExitCode, 0u);
+  EXPECT_EQ(stopped.last.dwServiceSpecificExitCode, 0u);
+  // No pending state is ever reported.
+  for (const DWORD state : stopped.states_seen) {
+    EXPECT_TRUE(state == SERVICE_RUNNING || state == SERVICE_STOPPED) << "state " << state;
+  }
+  ASSERT_EQ(WaitForSingleObject(process.get(), 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD exit_code = 1;
+  ASSERT_TRUE(GetExitCodeProcess(process.get(), &exit_code));
+  EXPECT_EQ(exit_code, 0u);
+  EXPECT_FALSE(pipe_listening(1));
+  EXPECT_TRUE(service_registered());
+}
+
+// A copy of the service with the stand-in interpreter beside it, and a
+// temporary folder with a space in its name for the script.
+class SetupM5Run {
+ public:
+  explicit SetupM5Run(bool with_interpreter) {
+    copy_file(shipping_service(), executable());
+    if (with_interpreter) copy_file(bv::test::build_file(L"powershell-standin.exe"), folder_.file(L"powershell.exe"));
+    if (!CreateDirectoryW(temp_folder().c_str(), nullptr)) {
+      throw std::runtime_error("CreateDirectoryW failed: error " + std::to_string(GetLastError()));
+    }
+  }
+
+  std::wstring executable() const { return folder_.file(L"brisvander-svc.exe"); }
+  std::wstring temp_folder() const { return folder_.file(L"temp dir"); }
+  std::wstring script_path() const { return temp_folder() + L"\\brisvander-setup-m5.ps1"; }
+  std::wstring record_path() const { return folder_.file(L"standin-record.txt"); }
+
+  RunResult run(const std::wstring& interpreter_exit) const {
+    return run_program(executable(), {L"--setup-m5"},
+                       {{L"TMP", temp_folder()},
+                        {L"TEMP", temp_folder()},
+                        {L"BV_STANDIN_RECORD", record_path()},
+                        {L"BV_STANDIN_EXIT", interpreter_exit}});
+  }
+
+ private:
+  TempDirectory folder_;
+};
+
+TEST(E2eSetupM5, RunsTheScriptWithTheInterpreterAndReportsItsExitStatus) {
+  struct Case {
+    const wchar_t* interpreter_exit;
+    DWORD exit_code;
+    std::string standard_output;
+    std::string standard_error;
+  };
+  const std::vector<Case> cases = {
+      {L"0", 0, "powershell stand-in: exit 0\n[BrisvanderSvc] M5 setup complete.\n", ""},
+      {L"1", 1, "powershell stand-in: exit 1\n", "[BrisvanderSvc] M5 setup failed (exit 1).\n"},
+      {L"2147483648", 1, "powershell stand-in: exit 2147483648\n",
+       "[BrisvanderSvc] M5 setup failed (exit -2147483648).\n"},
+      {L"4294967295", 1, "powershell stand-in: exit 4294967295\n", "[BrisvanderSvc] M5 setup failed (exit -1).\n"},
+  };
+  const SetupM5Run setup(true);
+  const std::string script_path = bv::test::to_utf8(setup.script_path());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(bv::test::to_utf8(c.interpreter_exit));
+    // A file left by an interrupted run is overwritten.
+    {
+      const UniqueHandle leftover(CreateFileW(setup.script_path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+      DWORD written = 0;
+      ASSERT_TRUE(WriteFile(leftover.get(), "leftover", 8, &written, nullptr));
+    }
+    DeleteFileW(setup.record_path().c_str());
+
+    const RunResult result = setup.run(c.interpreter_exit);
+    EXPECT_EQ(result.exit_code, c.exit_code);
+    EXPECT_EQ(result.standard_output, c.standard_output);
+    EXPECT_EQ(result.standard_error, c.standard_error);
+    EXPECT_FALSE(file_exists(setup.script_path())) << "the script file stayed";
+
+    const std::string record = bv::test::read_file(setup.record_path()).value_or("");
+    EXPECT_EQ(report_value(record, "argc"), "5") << record;
+    EXPECT_EQ(report_value(record, "arg1"), "-NoProfile");
+    EXPECT_EQ(report_value(record, "arg2"), "-ExecutionPolicy");
+    EXPECT_EQ(report_value(record, "arg3"), "Bypass");
+    EXPECT_EQ(report_value(record, "arg4"), "-File");
+    EXPECT_EQ(report_value(record, "arg5"), script_path);
+    // The path holds a space: one argument in double quotes.
+    EXPECT_NE(report_value(record, "command_line").value_or("").find(" -File \"" + script_path + "\""),
+              std::string::npos)
+        << record;
+    EXPECT_EQ(report_value(record, "script_hex"), to_hex(bv::admin::m5_setup_script));
+  }
+}
+
+TEST(E2eSetupM5, WithoutAnInterpreterTheStepIsFatalAndTheScriptStays) {
+  const SetupM5Run setup(false);
+  const std::wstring folder = setup.executable().substr(0, setup.executable().find_last_of(L'\\'));
+  const PowerShellHidden hidden(folder);
+  for (const std::wstring& searched : hidden.searched()) {
+    ASSERT_FALSE(file_exists(searched + L"\\powershell.exe")) << bv::test::to_utf8(searched);
+  }
+  for (const std::wstring& moved : hidden.hidden()) {
+    std::printf("[   NOTE   ] moved aside for the test: %s\n", bv::test::to_utf8(moved).c_str());
+  }
+
+  const RunResult result = setup.run(L"0");
+  EXPECT_EQ(result.exit_code, 101u);
+  EXPECT_EQ(result.standard_output, "");
+  EXPECT_NE(result.standard_error.find("spawn PowerShell for M5 setup"), std::string::npos) << result.standard_error;
+  EXPECT_TRUE(std::regex_search(result.standard_error, std::regex("\\b2\\b"))) << result.standard_error;
+  EXPECT_EQ(bv::test::read_file(setup.script_path()), std::string(bv::admin::m5_setup_script));
+  EXPECT_FALSE(file_exists(setup.record_path())) << "an interpreter ran";
+}
+
+}  // namespace
