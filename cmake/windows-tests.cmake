@@ -1,4 +1,4 @@
-# Windows-side tests, the sibling programs and the test-signed companion
+# Windows-side tests and the test-signed companion
 # application. Included by windows.cmake.
 #
 # Every test program runs under Wine through CMAKE_CROSSCOMPILING_EMULATOR
@@ -23,26 +23,6 @@ add_subdirectory("${BV_GOOGLETEST_SOURCE_DIR}" "${CMAKE_BINARY_DIR}/googletest" 
 set_property(TARGET gtest gtest_main PROPERTY COMPILE_OPTIONS -w)
 set_property(TARGET gtest PROPERTY INTERFACE_SYSTEM_INCLUDE_DIRECTORIES
   $<TARGET_PROPERTY:gtest,INTERFACE_INCLUDE_DIRECTORIES>)
-
-# --- The sibling programs --------------------------------------------------
-function(bv_windows_program target)
-  target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
-  if(MINGW)
-    target_link_options(${target} PRIVATE -municode)
-  endif()
-endfunction()
-
-add_executable(companion-app tools/companion_app.cpp)
-target_link_libraries(companion-app PRIVATE bcrypt)
-bv_windows_program(companion-app)
-
-add_executable(vault-enclave tools/vault_enclave.cpp)
-bv_windows_program(vault-enclave)
-
-# The service with the logon stand-in of test builds (see the file's comment).
-add_executable(brisvander-svc-testlogon src/main/main_win32.cpp tools/logon_substitute.cpp)
-target_link_libraries(brisvander-svc-testlogon PRIVATE bv_win32)
-bv_windows_program(brisvander-svc-testlogon)
 
 # A stand-in for Windows PowerShell, which Wine lacks: the end-to-end tests
 # of --setup-m5 copy it as powershell.exe beside a copy of the service.

@@ -12,12 +12,34 @@ add_library(bv_win32 STATIC ${BV_WIN32_SOURCES})
 target_link_libraries(bv_win32 PUBLIC bv_core wintrust advapi32 userenv)
 target_compile_definitions(bv_win32 PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 
+function(bv_windows_program target)
+  target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+  if(MINGW)
+    target_link_options(${target} PRIVATE -municode)
+  endif()
+endfunction()
+
+add_executable(companion-app tools/companion_app.cpp)
+target_link_libraries(companion-app PRIVATE bcrypt)
+bv_windows_program(companion-app)
+
+add_executable(vault-enclave tools/vault_enclave.cpp)
+bv_windows_program(vault-enclave)
+
+# The service with the logon stand-in of test builds (see the file's comment).
+add_executable(brisvander-svc-testlogon src/main/main_win32.cpp tools/logon_substitute.cpp)
+target_link_libraries(brisvander-svc-testlogon PRIVATE bv_win32)
+bv_windows_program(brisvander-svc-testlogon)
+
 add_executable(brisvander-svc src/main/main_win32.cpp src/platform/win32/logon_user.cpp)
 target_link_libraries(brisvander-svc PRIVATE bv_win32)
-if(MINGW)
-  target_link_options(brisvander-svc PRIVATE -municode)
-endif()
+bv_windows_program(brisvander-svc)
 
-if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/windows-tests.cmake)
+
+# The test programs need GoogleTest sources, and their test signing and Wine
+# prefix need bash, openssl and osslsigncode: on by default only for the cross
+# build here.
+option(BV_WINDOWS_TESTS "Build the Windows test programs and run them under Wine" ${CMAKE_CROSSCOMPILING})
+if(BV_WINDOWS_TESTS)
   include(${CMAKE_CURRENT_LIST_DIR}/windows-tests.cmake)
 endif()
