@@ -19,38 +19,10 @@ say() { printf '    %s\n' "$*"; }
 indent() { tr -d '\r' | sed 's/^/    /'; }
 
 # --- Packages ----------------------------------------------------------------
-# The same packages as scripts/test.sh, each with the file or command that
-# shows it is there.
-missing=()
-need_command() { command -v "$1" >/dev/null 2>&1 || missing+=("$2"); }
-need_file() { [ -e "$1" ] || missing+=("$2"); }
-need_command cmake cmake
-need_command g++ g++
-need_file /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake libgtest-dev
-need_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix
-need_file /usr/lib/wine/wine64 wine64
-need_command wine wine
-need_command wineserver wine
-need_command osslsigncode osslsigncode
-need_command openssl openssl
-need_command flock util-linux
-need_file /usr/src/googletest/CMakeLists.txt googletest
-need_file /usr/share/unicode/UnicodeData.txt unicode-data
-
+source "$root/scripts/packages.sh"
 step "Checking the packages the build needs"
-if [ ${#missing[@]} -gt 0 ]; then
-  mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
-  if [ "$(id -u)" != 0 ]; then
-    echo "demo.sh: missing packages: ${missing[*]} (run as root to install them)" >&2
-    exit 1
-  fi
-  say "installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q </dev/null | indent
-  apt-get install -y -q "${missing[@]}" </dev/null | indent
-else
-  say "all there"
-fi
+bv_install_missing_packages 2>&1 | indent
+say "done"
 
 # --- Build ---------------------------------------------------------------------
 step "Building the Windows programs (preset windows, build/windows)"

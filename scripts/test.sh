@@ -11,34 +11,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
 # --- Packages ------------------------------------------------------------------
-# Each package with the file or command that shows it is there.
-missing=()
-need_command() { command -v "$1" >/dev/null 2>&1 || missing+=("$2"); }
-need_file() { [ -e "$1" ] || missing+=("$2"); }
-need_command cmake cmake
-need_command g++ g++
-need_file /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake libgtest-dev
-need_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix
-need_file /usr/lib/wine/wine64 wine64
-need_command wine wine
-need_command wineserver wine
-need_command osslsigncode osslsigncode
-need_command openssl openssl
-need_command flock util-linux
-need_file /usr/src/googletest/CMakeLists.txt googletest
-need_file /usr/share/unicode/UnicodeData.txt unicode-data
-
-if [ ${#missing[@]} -gt 0 ]; then
-  mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
-  if [ "$(id -u)" != 0 ]; then
-    echo "test.sh: missing packages: ${missing[*]} (run as root to install them)" >&2
-    exit 1
-  fi
-  echo "test.sh: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q </dev/null
-  apt-get install -y -q "${missing[@]}" </dev/null
-fi
+source "$root/scripts/packages.sh"
+bv_install_missing_packages
 
 # --- Wine clean-up ---------------------------------------------------------------
 # The Windows tests run in this prefix (see scripts/wine-run.sh); its fixture
