@@ -28,6 +28,7 @@ using bv::test::InProcessPipeServer;
 using bv::test::InstalledEnclave;
 using bv::test::ProgramCopy;
 using bv::test::RunResult;
+using bv::test::to_hex;
 using bv::test::UniqueFile;
 using bv::test::UniqueHandle;
 
@@ -46,21 +47,6 @@ std::wstring wide(std::string_view text) {
 
 std::string tagged(std::string_view text) {
   return "[BrisvanderSvc] " + std::string(text);
-}
-
-std::string hex(const std::string& bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string text;
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    text += {digits[byte >> 4], digits[byte & 0x0F]};
-  }
-  return text;
-}
-
-bool running_under_wine() {
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 std::wstring hand_over_path(const std::string& token) {
@@ -160,6 +146,14 @@ class E2eEnclave : public ::testing::Test {
     return pid;
   }
 
+  // The same with `variable`=1 in the account's environment for this launch
+  // alone. The enclave's environment block is built from the account's
+  // registry, not from this process's environment.
+  DWORD spawn_and_wait_for_enclave_with(const std::string& token, const wchar_t* variable) {
+    const bv::test::UserEnvironmentValue set(variable, L"1");
+    return spawn_and_wait_for_enclave(token);
+  }
+
   std::size_t stop_lines() const {
     return server.console().lines_containing("enclave PID").size() +
            server.console().lines_containing("Enclave PID").size();
@@ -178,7 +172,7 @@ class E2eEnclave : public ::testing::Test {
 TEST_F(E2eEnclave, LaunchHandsTheEnclaveItsCommandLineSecretAndArtefacts) {
   const std::string token = new_token();
   const std::string sid = bv::test::own_user_sid();
-  if (running_under_wine()) {
+  if (bv::test::running_under_wine()) {
     EXPECT_EQ(sid, "S-1-5-21-0-0-0-1000");
   }
 
@@ -201,9 +195,9 @@ TEST_F(E2eEnclave, LaunchHandsTheEnclaveItsCommandLineSecretAndArtefacts) {
   EXPECT_EQ(report->at("pid"), std::to_string(pid));
   EXPECT_EQ(report->at("command_line"), expected_line);
   ASSERT_EQ(secret_line.size(), 65u);
-  EXPECT_EQ(report->at("stdin_hex"), hex(secret_line));
+  EXPECT_EQ(report->at("stdin_hex"), to_hex(secret_line));
   EXPECT_FALSE(report->contains("stdin")) << report->at("stdin");
-  EXPECT_EQ(report->at("secret_file_hex"), hex(secret_line));
+  EXPECT_EQ(report->at("secret_file_hex"), to_hex(secret_line));
   EXPECT_EQ(report->at("shutdown"), "waiting");
 
   // The hand-over file stays, holding the line, readable by SYSTEM and the
@@ -260,13 +254,7 @@ TEST_F(E2eEnclave, NextRequestStopsThePreviousEnclaveThroughItsEvent) {
 
 TEST_F(E2eEnclave, EnclaveThatIgnoresItsEventIsTerminatedWithExitCodeOneAfterTheGracePeriod) {
   const std::string first_token = new_token();
-  DWORD first = 0;
-  {
-    // The enclave's environment block is built from the account's registry,
-    // not from this process's environment.
-    const bv::test::UserEnvironmentValue ignore(L"BV_ENCLAVE_IGNORE_SHUTDOWN", L"1");
-    first = spawn_and_wait_for_enclave(first_token);
-  }
+  const DWORD first = spawn_and_wait_for_enclave_with(first_token, L"BV_ENCLAVE_IGNORE_SHUTDOWN");
   ASSERT_NE(first, 0u);
   const auto first_report = enclave.wait_for_report(first_token, "shutdown", 0);
   ASSERT_TRUE(first_report);
@@ -324,12 +312,7 @@ TEST_F(E2eEnclave, RejectedCallerAndUnreadableLinesLeaveTheRunningEnclaveAlone) 
 
 TEST_F(E2eEnclave, EnclavesThatEndedOrNeverStartedAreNotStoppedAgain) {
   // An enclave that ends on its own right after its report.
-  const std::string first_token = new_token();
-  DWORD first = 0;
-  {
-    const bv::test::UserEnvironmentValue exit_at_once(L"BV_ENCLAVE_EXIT_AT_ONCE", L"1");
-    first = spawn_and_wait_for_enclave(first_token);
-  }
+  const DWORD first = spawn_and_wait_for_enclave_with(new_token(), L"BV_ENCLAVE_EXIT_AT_ONCE");
   ASSERT_NE(first, 0u);
   UniqueHandle first_process = bv::test::open_for_exit_code(first);
   ASSERT_EQ(bv::test::wait_for_exit(first_process.get(), report_timeout_ms), 0u);
@@ -373,7 +356,7 @@ TEST_F(E2eEnclave, PlantedHandOverFileNeverGetsTheSecretUnderItsOwnDescriptor) {
     if (content) {
       expect_service_file_access(bv::test::read_file_access_list(path), bv::test::own_user_sid());
       EXPECT_EQ(*content, secret_line);
-      EXPECT_EQ(report->at("secret_file_hex"), hex(secret_line));
+      EXPECT_EQ(report->at("secret_file_hex"), to_hex(secret_line));
     } else {
       EXPECT_FALSE(report->contains("ipc_secret_file")) << "the enclave was told of a file that is not there";
     }
@@ -393,7 +376,7 @@ TEST_F(E2eEnclave, PlantedHandOverFileNeverGetsTheSecretUnderItsOwnDescriptor) {
     ASSERT_TRUE(report);
     const std::string seen_by_planter = read_from_start(planted.get());
     EXPECT_EQ(seen_by_planter.find(secret_line.substr(0, 64)), std::string::npos) << seen_by_planter;
-    EXPECT_EQ(report->at("stdin_hex"), hex(secret_line)) << "the secret still goes over standard input";
+    EXPECT_EQ(report->at("stdin_hex"), to_hex(secret_line)) << "the secret still goes over standard input";
     planted.reset();
 
     const bool file_left = bv::test::read_file(path).has_value();
@@ -406,7 +389,7 @@ TEST_F(E2eEnclave, PlantedHandOverFileNeverGetsTheSecretUnderItsOwnDescriptor) {
       expect_service_file_access(after, bv::test::own_user_sid());
     }
     if (report->contains("ipc_secret_file")) {
-      EXPECT_EQ(report->at("secret_file_hex"), hex(secret_line));
+      EXPECT_EQ(report->at("secret_file_hex"), to_hex(secret_line));
     }
   }
 }

@@ -30,9 +30,11 @@
 
 namespace {
 
-using bv::test::ChildOptions;
+using bv::test::program_files;
+using bv::test::report_value;
 using bv::test::RunResult;
 using bv::test::TempDirectory;
+using bv::test::to_hex;
 using bv::test::UniqueHandle;
 using namespace bv::test::e2e;
 
@@ -60,23 +62,10 @@ std::wstring testlogon_service() {
 
 using Environment = std::vector<std::pair<std::wstring, std::wstring>>;
 
-// Under load Wine now and then fails a process start with ERROR_INTERNAL_ERROR
-// (1359): the new process ended while the loader was still setting it up,
-// before the program's own code ran. Such a start is tried once more.
 RunResult run_program(const std::wstring& program, const std::vector<std::wstring>& arguments,
                       const Environment& environment = {}) {
-  const ChildOptions options{.command_line = bv::test::command_line(program, arguments), .environment = environment};
-  for (int attempt = 1;; ++attempt) {
-    try {
-      return bv::test::run(options, child_timeout_ms);
-    } catch (const std::runtime_error& error) {
-      if (attempt == 2 ||
-          std::string_view(error.what()).find("CreateProcessW failed: error 1359") == std::string_view::npos) {
-        throw;
-      }
-      std::printf("[   NOTE   ] %s (%s); starting it again\n", error.what(), bv::test::to_utf8(program).c_str());
-    }
-  }
+  return bv::test::run({.command_line = bv::test::command_line(program, arguments), .environment = environment},
+                       child_timeout_ms);
 }
 
 // The binary path that a registration of `executable` carries: the path as

@@ -18,7 +18,9 @@ namespace {
 
 using bv::test::ChildOptions;
 using bv::test::ChildProcess;
+using bv::test::parse_report;
 using bv::test::TempDirectory;
+using bv::test::to_hex;
 using bv::test::UniqueHandle;
 
 constexpr DWORD report_timeout_ms = 15000;
@@ -27,29 +29,6 @@ constexpr DWORD report_timeout_ms = 15000;
 constexpr DWORD shutdown_timeout_ms = 2000;
 
 const std::string secret_line = "00112233445566778899aabbccddeeff0123456789abcdef00112233445566ff\n";
-
-std::string hex(const std::string& bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string text;
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    text += {digits[byte >> 4], digits[byte & 0x0F]};
-  }
-  return text;
-}
-
-std::map<std::string, std::string> parse_report(const std::string& text) {
-  std::map<std::string, std::string> fields;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t end = text.find('\n', start);
-    const std::string line = text.substr(start, end - start);
-    const std::size_t equals = line.find('=');
-    if (equals != std::string::npos) fields[line.substr(0, equals)] = line.substr(equals + 1);
-    start = end == std::string::npos ? text.size() : end + 1;
-  }
-  return fields;
-}
 
 // A named manual-reset event whose DACL lets everyone wait on it and do
 // nothing else, as the service's event allows the isolation account; this
@@ -122,9 +101,9 @@ TEST_F(VaultEnclave, RecordsWhatTheServiceHandsOverAndEndsWhenTheEventIsSet) {
   EXPECT_EQ(report["shutdown_event"], bv::test::to_utf8(event_name));
   EXPECT_EQ(report["ipc_secret_file"], bv::test::to_utf8(secret_file));
   ASSERT_EQ(secret_line.size(), 65u);
-  EXPECT_EQ(report["stdin_hex"], hex(secret_line));
+  EXPECT_EQ(report["stdin_hex"], to_hex(secret_line));
   EXPECT_EQ(report.count("stdin"), 0u) << report["stdin"];
-  EXPECT_EQ(report["secret_file_hex"], hex(secret_line));
+  EXPECT_EQ(report["secret_file_hex"], to_hex(secret_line));
   EXPECT_EQ(report["shutdown"], "waiting");
 
   Sleep(300);
@@ -171,7 +150,7 @@ TEST_F(VaultEnclave, MissingEventAndSecretFileAreReportedAndItKeepsRunning) {
   std::map<std::string, std::string> report = wait_for_report();
   EXPECT_EQ(report["shutdown"], "open-failed 2");
   EXPECT_EQ(report["secret_file_error"], "2");
-  EXPECT_EQ(report["stdin_hex"], hex(secret_line));
+  EXPECT_EQ(report["stdin_hex"], to_hex(secret_line));
   EXPECT_FALSE(enclave.wait(500)) << "ended at once without an event";
 }
 

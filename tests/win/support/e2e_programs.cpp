@@ -7,15 +7,10 @@
 
 #include <atomic>
 #include <cstdio>
-#include <stdexcept>
 #include <utility>
 
 namespace bv::test {
 namespace {
-
-[[noreturn]] void fail(std::string_view call, DWORD error) {
-  throw std::runtime_error(std::string(call) + " failed: error " + std::to_string(error));
-}
 
 std::string sid_string(PSID sid) {
   wchar_t* text = nullptr;
@@ -35,11 +30,9 @@ void terminate_processes_running(const std::wstring& program) {
     UniqueHandle process(
         OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, ids[i]));
     if (!process) continue;
-    wchar_t image[1024];
-    DWORD size = 1024;
-    if (!QueryFullProcessImageNameW(process.get(), 0, image, &size)) continue;
-    if (CompareStringOrdinal(image, static_cast<int>(size), program.c_str(), static_cast<int>(program.size()), TRUE) !=
-        CSTR_EQUAL) {
+    const std::wstring image = image_name(process.get());
+    if (image.empty() || CompareStringOrdinal(image.c_str(), static_cast<int>(image.size()), program.c_str(),
+                                              static_cast<int>(program.size()), TRUE) != CSTR_EQUAL) {
       continue;
     }
     TerminateProcess(process.get(), 1);
@@ -73,30 +66,6 @@ ProgramCopy unsigned_companion() {
   return ProgramCopy(L"companion-app.exe", L"companion-app.exe");
 }
 
-std::optional<std::wstring> environment_variable(const wchar_t* name) {
-  std::wstring value(256, L'\0');
-  for (;;) {
-    SetLastError(ERROR_SUCCESS);
-    const DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-    if (length == 0) {
-      if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
-      return std::wstring{};
-    }
-    if (length < value.size()) {
-      value.resize(length);
-      return value;
-    }
-    value.resize(length);
-  }
-}
-
-std::wstring temp_path_with_separator() {
-  wchar_t buffer[MAX_PATH + 1];
-  const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
-  if (length == 0 || length > MAX_PATH) fail("GetTempPathW", GetLastError());
-  return std::wstring(buffer, length);
-}
-
 std::string own_user_sid() {
   UniqueHandle token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) fail("OpenProcessToken", GetLastError());
@@ -120,9 +89,7 @@ std::string new_pipe_token() {
 }
 
 InstalledEnclave::InstalledEnclave() {
-  const std::optional<std::wstring> program_files = environment_variable(L"ProgramFiles");
-  if (!program_files || program_files->empty()) throw std::runtime_error("ProgramFiles is not set");
-  directory_ = *program_files + L"\\" + unique_name(L"Brisvander Test ");
+  directory_ = program_files() + L"\\" + unique_name(L"Brisvander Test ");
   if (!CreateDirectoryW(directory_.c_str(), nullptr)) fail("CreateDirectoryW", GetLastError());
   path_ = directory_ + L"\\vault-enclave.exe";
   if (!CopyFileW(build_file(L"vault-enclave.exe").c_str(), path_.c_str(), TRUE)) fail("CopyFileW", GetLastError());
@@ -130,16 +97,7 @@ InstalledEnclave::InstalledEnclave() {
 
 InstalledEnclave::~InstalledEnclave() {
   terminate_processes_running(path_);
-  WIN32_FIND_DATAW entry;
-  const HANDLE search = FindFirstFileW((directory_ + L"\\*").c_str(), &entry);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        DeleteFileW((directory_ + L"\\" + entry.cFileName).c_str());
-    } while (FindNextFileW(search, &entry));
-    FindClose(search);
-  }
-  RemoveDirectoryW(directory_.c_str());
+  remove_tree(directory_);
 }
 
 std::wstring InstalledEnclave::report_path(std::string_view pipe_token) const {
@@ -159,19 +117,6 @@ std::optional<std::map<std::string, std::string>> InstalledEnclave::wait_for_rep
     if (GetTickCount64() >= deadline) return std::nullopt;
     Sleep(20);
   }
-}
-
-std::map<std::string, std::string> parse_report(const std::string& text) {
-  std::map<std::string, std::string> fields;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t end = text.find('\n', start);
-    const std::string line = text.substr(start, end - start);
-    const std::size_t equals = line.find('=');
-    if (equals != std::string::npos) fields[line.substr(0, equals)] = line.substr(equals + 1);
-    start = end == std::string::npos ? text.size() : end + 1;
-  }
-  return fields;
 }
 
 UserEnvironmentValue::UserEnvironmentValue(std::wstring name, const std::wstring& value) : name_(std::move(name)) {
@@ -255,19 +200,6 @@ bool file_dacl_protection_is_kept() {
   if (!file) fail("CreateFileW", error);
   file.reset();
   return read_file_access_list(path).is_protected;
-}
-
-UniqueHandle open_for_exit_code(DWORD process_id) {
-  UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, process_id));
-  if (!process) fail("OpenProcess", GetLastError());
-  return process;
-}
-
-std::optional<DWORD> wait_for_exit(HANDLE process, DWORD timeout_ms) {
-  if (WaitForSingleObject(process, timeout_ms) != WAIT_OBJECT_0) return std::nullopt;
-  DWORD code = 0;
-  if (!GetExitCodeProcess(process, &code)) fail("GetExitCodeProcess", GetLastError());
-  return code;
 }
 
 }  // namespace bv::test

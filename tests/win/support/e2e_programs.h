@@ -46,10 +46,6 @@ ProgramCopy signed_companion();
 // The reference client without a signature, as companion-app.exe.
 ProgramCopy unsigned_companion();
 
-// A variable of this process's environment, or nothing when it is not set.
-std::optional<std::wstring> environment_variable(const wchar_t* name);
-// GetTempPathW: the temporary folder with its final backslash.
-std::wstring temp_path_with_separator();
 // The string form of the user SID of this process's token; the clients
 // that the tests start run as this user.
 std::string own_user_sid();
@@ -81,8 +77,6 @@ class InstalledEnclave {
   std::wstring directory_;
   std::wstring path_;
 };
-
-std::map<std::string, std::string> parse_report(const std::string& text);
 
 // A value set in HKCU\Environment for as long as the object lives (and
 // removed, or given back its earlier value, afterwards). The environment
@@ -122,10 +116,5 @@ FileAccessList read_file_access_list(const std::wstring& path);
 // Windows keeps the flag; Wine 8 drops it (the entries themselves stay), so
 // there the protection of the service's file cannot be observed.
 bool file_dacl_protection_is_kept();
-
-// A handle to a running process for waiting and reading its exit code.
-platform::win32::UniqueHandle open_for_exit_code(DWORD process_id);
-// The exit code of a process that has ended within `timeout_ms`, or nothing.
-std::optional<DWORD> wait_for_exit(HANDLE process, DWORD timeout_ms);
 
 }  // namespace bv::test

@@ -5,7 +5,6 @@
 namespace bv::test::e2e {
 namespace {
 
-using platform::win32::UniqueHandle;
 using platform::win32::UniqueKey;
 
 constexpr wchar_t password_key[] = L"SOFTWARE\\Brisvander";
@@ -19,28 +18,6 @@ constexpr wchar_t hidden_suffix[] = L".bv-e2e-hidden";
 constexpr DWORD stop_timeout_ms = 15000;
 constexpr DWORD deletion_timeout_ms = 10000;
 
-[[noreturn]] void fail(std::string_view call, DWORD error) {
-  throw std::runtime_error(std::string(call) + " failed: error " + std::to_string(error));
-}
-
-void remove_tree(const std::wstring& path) {
-  WIN32_FIND_DATAW entry;
-  const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &entry);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring_view name = entry.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = path + L"\\" + entry.cFileName;
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        remove_tree(child);
-      else
-        DeleteFileW(child.c_str());
-    } while (FindNextFileW(search, &entry));
-    FindClose(search);
-  }
-  RemoveDirectoryW(path.c_str());
-}
-
 bool directory_exists(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -52,32 +29,12 @@ std::wstring join(const std::wstring& directory, std::wstring_view name) {
   return path + std::wstring(name);
 }
 
-std::optional<std::wstring> environment_variable(const wchar_t* name) {
-  std::wstring value(512, L'\0');
-  for (;;) {
-    const DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-    if (length == 0) return std::nullopt;
-    if (length < value.size()) {
-      value.resize(length);
-      return value;
-    }
-    value.resize(length);
-  }
-}
-
 template <class Query>
 std::wstring directory_query(Query query, std::string_view call) {
   wchar_t buffer[MAX_PATH + 1];
   const UINT length = query(buffer, MAX_PATH + 1);
   if (length == 0 || length > MAX_PATH) fail(call, GetLastError());
   return std::wstring(buffer, length);
-}
-
-std::wstring image_name(HANDLE process) {
-  wchar_t buffer[1024];
-  DWORD size = 1024;
-  if (!QueryFullProcessImageNameW(process, 0, buffer, &size)) return {};
-  return std::wstring(buffer, size);
 }
 
 bool ends_with_ignoring_case(std::wstring_view text, std::wstring_view suffix) {
@@ -87,11 +44,6 @@ bool ends_with_ignoring_case(std::wstring_view text, std::wstring_view suffix) {
 }
 
 }  // namespace
-
-bool running_under_wine() {
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 double now_ms() {
   LARGE_INTEGER frequency;
@@ -299,12 +251,6 @@ OwnedFolder::~OwnedFolder() {
   if (!top_.empty()) remove_tree(top_);
 }
 
-std::wstring program_files() {
-  const auto value = environment_variable(L"ProgramFiles");
-  if (!value || value->empty()) throw std::runtime_error("ProgramFiles is not set");
-  return *value;
-}
-
 std::wstring system_directory() {
   return directory_query([](LPWSTR buffer, UINT size) { return GetSystemDirectoryW(buffer, size); },
                          "GetSystemDirectoryW");
@@ -363,31 +309,6 @@ ProcessReaper::~ProcessReaper() {
       WaitForSingleObject(process.get(), 5000);
     }
   }
-}
-
-std::string to_hex(std::string_view bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(bytes.size() * 2);
-  for (const char byte : bytes) {
-    const auto value = static_cast<unsigned char>(byte);
-    text.push_back(digits[value >> 4]);
-    text.push_back(digits[value & 0x0F]);
-  }
-  return text;
-}
-
-std::optional<std::string> report_value(const std::string& report, std::string_view key) {
-  const std::string prefix = std::string(key) + "=";
-  std::size_t start = 0;
-  while (start < report.size()) {
-    std::size_t end = report.find('\n', start);
-    if (end == std::string::npos) end = report.size();
-    const std::string_view line(report.data() + start, end - start);
-    if (line.starts_with(prefix)) return std::string(line.substr(prefix.size()));
-    start = end + 1;
-  }
-  return std::nullopt;
 }
 
 }  // namespace bv::test::e2e

@@ -5,7 +5,8 @@
 // prefix (the registration, the registry password, folders, the Wine
 // PowerShell stub) however the test ends. Guards never throw from their
 // destructors; the helpers throw std::runtime_error on a failure of their
-// own, which GoogleTest reports as a failure of the calling test.
+// own, which GoogleTest reports as a failure of the calling test. The
+// general helpers (reports, environment, process starts) are in process.h.
 
 #include <windows.h>
 
@@ -23,9 +24,6 @@ using platform::win32::UniqueServiceHandle;
 
 inline constexpr std::wstring_view service_name = L"BrisvanderEnclaveSvc";
 inline constexpr std::wstring_view pipe_name = L"\\\\.\\pipe\\brisvander-svc";
-
-// True when the program runs under Wine (ntdll exports wine_get_version).
-bool running_under_wine();
 
 // Milliseconds since an arbitrary start, with sub-millisecond resolution.
 double now_ms();
@@ -131,8 +129,6 @@ class OwnedFolder {
   std::wstring top_;  // the topmost folder that the guard made
 };
 
-// %ProgramFiles% of this process ("C:\Program Files" in a Wine prefix).
-std::wstring program_files();
 std::wstring system_directory();
 std::wstring windows_directory();
 
@@ -173,11 +169,5 @@ class ProcessReaper {
  private:
   std::vector<DWORD> ids_;
 };
-
-// Lowercase hex of `bytes`.
-std::string to_hex(std::string_view bytes);
-
-// The value of `key` in a "key=value" report, or nothing.
-std::optional<std::string> report_value(const std::string& report, std::string_view key);
 
 }  // namespace bv::test::e2e

@@ -1,41 +1,17 @@
 #include "support/process.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cwctype>
-#include <stdexcept>
+#include <memory>
 
 namespace bv::test {
 namespace {
 
-[[noreturn]] void fail(std::string_view call, DWORD error) {
-  throw std::runtime_error(std::string(call) + " failed: error " + std::to_string(error));
-}
-
 std::wstring temp_path() {
-  wchar_t buffer[MAX_PATH + 1];
-  const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
-  if (length == 0 || length > MAX_PATH) fail("GetTempPathW", GetLastError());
-  std::wstring path(buffer, length);
+  std::wstring path = temp_path_with_separator();
   if (path.back() == L'\\') path.pop_back();
   return path;
-}
-
-void remove_tree(const std::wstring& path) {
-  WIN32_FIND_DATAW entry;
-  const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &entry);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring_view name = entry.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = path + L"\\" + entry.cFileName;
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        remove_tree(child);
-      else
-        DeleteFileW(child.c_str());
-    } while (FindNextFileW(search, &entry));
-    FindClose(search);
-  }
-  RemoveDirectoryW(path.c_str());
 }
 
 bool same_name(std::wstring_view a, std::wstring_view b) {
@@ -77,7 +53,43 @@ UniqueFile capture_file(const std::wstring& path) {
   return file;
 }
 
+// One start of `options`; see run() for the retry.
+std::unique_ptr<ChildProcess> start_for_run(const ChildOptions& options) {
+  try {
+    return std::make_unique<ChildProcess>(options);
+  } catch (const CallFailed& failure) {
+    if (failure.call() != "CreateProcessW" || failure.error() != ERROR_INTERNAL_ERROR) throw;
+    std::printf("[   NOTE   ] %s (%s); starting it again\n", failure.what(), to_utf8(options.command_line).c_str());
+  }
+  return std::make_unique<ChildProcess>(options);
+}
+
 }  // namespace
+
+CallFailed::CallFailed(std::string_view call, DWORD error)
+    : std::runtime_error(std::string(call) + " failed: error " + std::to_string(error)), call_(call), error_(error) {}
+
+void fail(std::string_view call, DWORD error) {
+  throw CallFailed(call, error);
+}
+
+void remove_tree(const std::wstring& path) {
+  WIN32_FIND_DATAW entry;
+  const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &entry);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring_view name = entry.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring child = path + L"\\" + entry.cFileName;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        remove_tree(child);
+      else
+        DeleteFileW(child.c_str());
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+  }
+  RemoveDirectoryW(path.c_str());
+}
 
 std::string to_utf8(std::wstring_view text) {
   if (text.empty()) return {};
@@ -94,6 +106,53 @@ std::wstring to_wide(std::string_view text) {
   std::wstring result(static_cast<std::size_t>(size), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
   return result;
+}
+
+std::string to_hex(std::string_view bytes) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (const char byte : bytes) {
+    const auto value = static_cast<unsigned char>(byte);
+    text.push_back(digits[value >> 4]);
+    text.push_back(digits[value & 0x0F]);
+  }
+  return text;
+}
+
+bool running_under_wine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+std::optional<std::wstring> environment_variable(const wchar_t* name) {
+  std::wstring value(256, L'\0');
+  for (;;) {
+    SetLastError(ERROR_SUCCESS);
+    const DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+    if (length == 0) {
+      if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      return std::wstring{};
+    }
+    if (length < value.size()) {
+      value.resize(length);
+      return value;
+    }
+    value.resize(length);
+  }
+}
+
+std::wstring program_files() {
+  const std::optional<std::wstring> value = environment_variable(L"ProgramFiles");
+  if (!value || value->empty()) throw std::runtime_error("ProgramFiles is not set");
+  return *value;
+}
+
+std::wstring temp_path_with_separator() {
+  wchar_t buffer[MAX_PATH + 1];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+  if (length == 0 || length > MAX_PATH) fail("GetTempPathW", GetLastError());
+  return std::wstring(buffer, length);
 }
 
 std::wstring build_directory() {
@@ -174,6 +233,52 @@ std::optional<std::string> wait_for_file(const std::wstring& path, DWORD timeout
   }
 }
 
+std::map<std::string, std::string> parse_report(const std::string& text) {
+  std::map<std::string, std::string> fields;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find('\n', start);
+    const std::string line = text.substr(start, end - start);
+    const std::size_t equals = line.find('=');
+    if (equals != std::string::npos) fields[line.substr(0, equals)] = line.substr(equals + 1);
+    start = end == std::string::npos ? text.size() : end + 1;
+  }
+  return fields;
+}
+
+std::optional<std::string> report_value(const std::string& report, std::string_view key) {
+  const std::string prefix = std::string(key) + "=";
+  std::size_t start = 0;
+  while (start < report.size()) {
+    std::size_t end = report.find('\n', start);
+    if (end == std::string::npos) end = report.size();
+    const std::string_view line(report.data() + start, end - start);
+    if (line.starts_with(prefix)) return std::string(line.substr(prefix.size()));
+    start = end + 1;
+  }
+  return std::nullopt;
+}
+
+std::wstring image_name(HANDLE process) {
+  wchar_t buffer[1024];
+  DWORD size = 1024;
+  if (!QueryFullProcessImageNameW(process, 0, buffer, &size)) return {};
+  return std::wstring(buffer, size);
+}
+
+UniqueHandle open_for_exit_code(DWORD process_id) {
+  UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, process_id));
+  if (!process) fail("OpenProcess", GetLastError());
+  return process;
+}
+
+std::optional<DWORD> wait_for_exit(HANDLE process, DWORD timeout_ms) {
+  if (WaitForSingleObject(process, timeout_ms) != WAIT_OBJECT_0) return std::nullopt;
+  DWORD code = 0;
+  if (!GetExitCodeProcess(process, &code)) fail("GetExitCodeProcess", GetLastError());
+  return code;
+}
+
 ChildProcess::ChildProcess(ChildOptions options)
     : output_path_(temp_path() + L"\\" + unique_name(L"bv-test-out-")),
       error_path_(temp_path() + L"\\" + unique_name(L"bv-test-err-")),
@@ -236,10 +341,7 @@ ChildProcess::~ChildProcess() {
 }
 
 std::optional<DWORD> ChildProcess::wait(DWORD timeout_ms) {
-  if (WaitForSingleObject(process_.get(), timeout_ms) != WAIT_OBJECT_0) return std::nullopt;
-  DWORD code = 0;
-  if (!GetExitCodeProcess(process_.get(), &code)) fail("GetExitCodeProcess", GetLastError());
-  return code;
+  return wait_for_exit(process_.get(), timeout_ms);
 }
 
 bool ChildProcess::running() const {
@@ -261,13 +363,13 @@ std::string ChildProcess::standard_error() const {
 
 RunResult run(ChildOptions options, DWORD timeout_ms) {
   const ULONGLONG start = GetTickCount64();
-  ChildProcess child(std::move(options));
+  const std::unique_ptr<ChildProcess> child = start_for_run(options);
   RunResult result;
-  result.exit_code = child.wait(timeout_ms);
-  if (!result.exit_code) child.terminate();
+  result.exit_code = child->wait(timeout_ms);
+  if (!result.exit_code) child->terminate();
   result.elapsed_ms = static_cast<DWORD>(GetTickCount64() - start);
-  result.standard_output = child.standard_output();
-  result.standard_error = child.standard_error();
+  result.standard_output = child->standard_output();
+  result.standard_error = child->standard_error();
   return result;
 }
 

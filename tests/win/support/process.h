@@ -2,12 +2,14 @@
 // Helpers for the Windows-side tests: the project's programs started as
 // child processes in the test run's Wine prefix, their standard streams,
 // and names and folders that no other test of the run uses. Failures of the
-// helpers themselves throw std::runtime_error, which GoogleTest reports as a
-// failure of the test that called them.
+// helpers themselves throw CallFailed, a std::runtime_error that GoogleTest
+// reports as a failure of the test that called them.
 
 #include <windows.h>
 
+#include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,8 +22,34 @@ namespace bv::test {
 using platform::win32::UniqueFile;
 using platform::win32::UniqueHandle;
 
+// A Win32 call of a helper that failed: "{call} failed: error {error}".
+class CallFailed : public std::runtime_error {
+ public:
+  CallFailed(std::string_view call, DWORD error);
+  const std::string& call() const { return call_; }
+  DWORD error() const { return error_; }
+
+ private:
+  std::string call_;
+  DWORD error_;
+};
+[[noreturn]] void fail(std::string_view call, DWORD error);
+
 std::string to_utf8(std::wstring_view text);
 std::wstring to_wide(std::string_view text);
+// Lowercase hex of `bytes`.
+std::string to_hex(std::string_view bytes);
+
+// True when the program runs under Wine (ntdll exports wine_get_version).
+bool running_under_wine();
+
+// A variable of this process's environment, or nothing when it is not set.
+std::optional<std::wstring> environment_variable(const wchar_t* name);
+// %ProgramFiles% of this process ("C:\Program Files" in a Wine prefix);
+// throws when it is not set.
+std::wstring program_files();
+// GetTempPathW: the temporary folder with its final backslash.
+std::wstring temp_path_with_separator();
 
 // The folder of the running test program. The build puts the service, the
 // tools and the test programs there, and the test-signed companion
@@ -56,10 +84,27 @@ class TempDirectory {
   std::wstring path_;
 };
 
+// Removes `path` with everything in it, as far as it can; never throws.
+void remove_tree(const std::wstring& path);
+
 // The whole content of a file, or nothing when it cannot be opened.
 std::optional<std::string> read_file(const std::wstring& path);
 // Waits until `path` exists (checking every 20 ms) and returns its content.
 std::optional<std::string> wait_for_file(const std::wstring& path, DWORD timeout_ms);
+
+// The "key=value" lines of a report that a test program or stand-in wrote
+// (lines without '=' are skipped).
+std::map<std::string, std::string> parse_report(const std::string& text);
+// The value of `key` in such a report, or nothing.
+std::optional<std::string> report_value(const std::string& report, std::string_view key);
+
+// The full image path of a process, or empty when it cannot be read.
+std::wstring image_name(HANDLE process);
+
+// A handle to a running process for waiting and reading its exit code.
+UniqueHandle open_for_exit_code(DWORD process_id);
+// The exit code of a process that has ended within `timeout_ms`, or nothing.
+std::optional<DWORD> wait_for_exit(HANDLE process, DWORD timeout_ms);
 
 struct ChildOptions {
   // The full command line, program first (see command_line()).
@@ -111,7 +156,10 @@ struct RunResult {
 };
 
 // Starts a child, waits for it at most `timeout_ms` (then terminates it) and
-// returns what it did.
+// returns what it did. Under load Wine now and then fails a process start
+// with ERROR_INTERNAL_ERROR (1359): the new process ended while the loader
+// was still setting it up, before the program's own code ran. Such a start
+// is tried once more, with a NOTE line on standard output.
 RunResult run(ChildOptions options, DWORD timeout_ms);
 
 }  // namespace bv::test
