@@ -1,4 +1,4 @@
-# Sourced by test.sh and demo.sh: installs the Debian packages that the
+# Sourced by test.sh, demo.sh and fuzz.sh: installs the Debian packages that the
 # builds need and that are missing (as root), each known by the file or
 # command that shows it is there. Extra "command:package" or "file:package"
 # pairs may be given as arguments. Fails when something is missing and the
@@ -41,3 +41,9 @@ bv_install_missing_packages() {
   apt-get update -q </dev/null
   apt-get install -y -q "${missing[@]}" </dev/null
 }
+
+# What the libFuzzer targets (scripts/fuzz.sh) need besides the above.
+bv_fuzz_packages=(
+  command:clang++-16:clang-16
+  file:/usr/lib/llvm-16/lib/clang/16/lib/linux/libclang_rt.fuzzer-x86_64.a:libclang-rt-16-dev
+)

@@ -2,8 +2,9 @@
 # The whole check, as CI runs it: installs what the builds need when it is
 # missing (Debian, as root), then runs the host workflow (the logic against
 # the fake platform, with sanitizers) and the Windows workflow (MinGW-w64
-# cross build, tests under Wine). Both workflows run even when the first
-# fails; the exit status is non-zero when anything failed. Every Wine process
+# cross build, tests under Wine), then a few seconds of every fuzz target
+# (clang 16). Every step runs even when one before it failed; the exit
+# status is non-zero when anything failed. Every Wine process
 # of the test prefix is ended on the way out.
 set -euo pipefail
 
@@ -12,7 +13,7 @@ cd "$root"
 
 # --- Packages ------------------------------------------------------------------
 source "$root/scripts/packages.sh"
-bv_install_missing_packages
+bv_install_missing_packages "${bv_fuzz_packages[@]}"
 
 # --- Wine clean-up ---------------------------------------------------------------
 # The Windows tests run in this prefix (see scripts/wine-run.sh); its fixture
@@ -40,6 +41,17 @@ for preset in host windows; do
     failed+=("$preset")
   fi
 done
+
+# A few seconds of every fuzz target on its committed seeds, so that the
+# targets keep building and their properties keep holding.
+echo "test.sh: ===== fuzz smoke ====="
+started=$SECONDS
+if bash "$root/scripts/fuzz.sh" --smoke; then
+  echo "test.sh: fuzz smoke passed in $((SECONDS - started)) s"
+else
+  echo "test.sh: fuzz smoke FAILED after $((SECONDS - started)) s"
+  failed+=(fuzz)
+fi
 
 if [ ${#failed[@]} -gt 0 ]; then
   echo "test.sh: failed workflows: ${failed[*]}"
