@@ -16,6 +16,7 @@ bv_install_missing_packages() {
     command:osslsigncode:osslsigncode
     command:openssl:openssl
     command:flock:util-linux
+    command:valgrind:valgrind
     file:/usr/src/googletest/CMakeLists.txt:googletest
     file:/usr/share/unicode/UnicodeData.txt:unicode-data
     "$@"

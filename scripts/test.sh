@@ -2,8 +2,8 @@
 # The whole check, as CI runs it: installs what the builds need when it is
 # missing (Debian, as root), then runs the host workflow (the logic against
 # the fake platform, with sanitizers) and the Windows workflow (MinGW-w64
-# cross build, tests under Wine), then a few seconds of every fuzz target
-# (clang 16). Every step runs even when one before it failed; the exit
+# cross build, tests under Wine), the host tests under Valgrind's memcheck,
+# and a few seconds of every fuzz target (clang 16). Every step runs even when one before it failed; the exit
 # status is non-zero when anything failed. Every Wine process
 # of the test prefix is ended on the way out.
 set -euo pipefail
@@ -41,6 +41,17 @@ for preset in host windows; do
     failed+=("$preset")
   fi
 done
+
+# The host tests once more under Valgrind's memcheck: no memory errors, no
+# leaks.
+echo "test.sh: ===== memcheck ====="
+started=$SECONDS
+if bash "$root/scripts/valgrind.sh"; then
+  echo "test.sh: memcheck passed in $((SECONDS - started)) s"
+else
+  echo "test.sh: memcheck FAILED after $((SECONDS - started)) s"
+  failed+=(memcheck)
+fi
 
 # A few seconds of every fuzz target on its committed seeds, so that the
 # targets keep building and their properties keep holding.

@@ -27,6 +27,10 @@ struct QuoteCase {
   std::string expected;
 };
 
+void PrintTo(const QuoteCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class BinaryPathQuoting : public ::testing::TestWithParam<QuoteCase> {};
 
 TEST_P(BinaryPathQuoting, FollowsArgumentRule) {

@@ -30,6 +30,10 @@ struct CallerCase {
   bool process_opens = true;
 };
 
+void PrintTo(const CallerCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class VerifyCallerTest : public ::testing::TestWithParam<CallerCase> {
  protected:
   VerifyCallerTest() { fake.files.clients.push_back({}); }

@@ -37,6 +37,10 @@ struct DataCase {
   std::string password;
 };
 
+void PrintTo(const DataCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class DecodePasswordDataTest : public ::testing::TestWithParam<DataCase> {};
 
 TEST_P(DecodePasswordDataTest, Decodes) {
@@ -107,6 +111,10 @@ struct FailureCase {
   std::string message;
   bool key_opened;
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ReadAccountPasswordFailureTest : public ::testing::TestWithParam<FailureCase> {};
 

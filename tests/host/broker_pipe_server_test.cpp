@@ -165,6 +165,10 @@ struct ReadFailureCase {
   std::chrono::milliseconds per_byte{0};
 };
 
+void PrintTo(const ReadFailureCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class PipeServerReadFailureTest : public PipeServerTest, public ::testing::WithParamInterface<ReadFailureCase> {};
 
 TEST_P(PipeServerReadFailureTest, LogsTheReasonSendsNothingAndServesTheNextClient) {
@@ -217,6 +221,10 @@ struct AcceptedLineCase {
   std::size_t bytes_read;
   std::string path;
 };
+
+void PrintTo(const AcceptedLineCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class PipeServerLineTest : public PipeServerTest, public ::testing::WithParamInterface<AcceptedLineCase> {};
 

@@ -56,6 +56,10 @@ struct HexCase {
   std::string error;
 };
 
+void PrintTo(const HexCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class DecodeHexTest : public ::testing::TestWithParam<HexCase> {};
 
 TEST_P(DecodeHexTest, DecodesOrNamesTheFirstBadCharacter) {
@@ -96,6 +100,10 @@ struct ParseCase {
   std::string error;                                      // empty: accepted
   std::optional<Environment> environment = std::nullopt;  // default: kWindowsEnvironment
 };
+
+void PrintTo(const ParseCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ParseSpawnRequestTest : public ::testing::TestWithParam<ParseCase> {};
 

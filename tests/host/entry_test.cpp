@@ -33,6 +33,10 @@ struct CommandCase {
   Mode mode;
 };
 
+void PrintTo(const CommandCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class CommandTable : public ::testing::TestWithParam<CommandCase> {};
 
 TEST_P(CommandTable, SelectsExactlyOneMode) {

@@ -30,6 +30,10 @@ struct ControlCase {
   bool clears_flag;
 };
 
+void PrintTo(const ControlCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class ControlHandlerTable : public ::testing::TestWithParam<ControlCase> {};
 
 TEST_P(ControlHandlerTable, AnswersAndActs) {

@@ -27,6 +27,10 @@ struct StopCase {
   std::vector<std::string> log_lines;
 };
 
+void PrintTo(const StopCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class StopPreviousEnclaveTest : public ::testing::TestWithParam<StopCase> {};
 
 TEST_P(StopPreviousEnclaveTest, FollowsTheRowOfItsSituation) {
