@@ -25,11 +25,10 @@ DWORD dword_length(std::size_t size) {
   return static_cast<DWORD>(std::min<std::size_t>(size, MAXDWORD));
 }
 
-// An OVERLAPPED for one operation on `event`, which is made non-signalled
-// first so that a completion of an earlier operation cannot be mistaken for
-// this one's.
+// An OVERLAPPED for one operation on `event`. ReadFile and WriteFile make the
+// event non-signalled as they begin, so a completion of an earlier operation
+// cannot be mistaken for theirs; the connect resets it itself.
 OVERLAPPED overlapped_on(HANDLE event) {
-  ::ResetEvent(event);
   OVERLAPPED overlapped{};
   overlapped.hEvent = event;
   return overlapped;
@@ -42,6 +41,7 @@ void Win32WakeEvent::set() {
 }
 
 ConnectOutcome Win32PipeInstance::connect(WakeEvent* wake) {
+  ::ResetEvent(io_event_.get());
   OVERLAPPED overlapped = overlapped_on(io_event_.get());
   if (::ConnectNamedPipe(pipe_.get(), &overlapped)) return {.succeeded = true};
   const DWORD connect_error = ::GetLastError();
