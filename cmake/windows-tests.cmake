@@ -72,6 +72,3 @@ include(gtest_groups)
 bv_add_test_groups(win_tests win BV_WIN_TEST_NAMES ${BV_WIN_TEST_SOURCES})
 set_tests_properties(${BV_WIN_TEST_NAMES} PROPERTIES
   FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK wine_prefix ENVIRONMENT "${BV_WINE_TEST_ENVIRONMENT}")
-
-# --- The soak program (scripts/soak.sh; not a CTest test) ----------------------
-include(${CMAKE_CURRENT_LIST_DIR}/soak.cmake)

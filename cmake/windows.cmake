@@ -42,4 +42,7 @@ bv_windows_program(brisvander-svc)
 option(BV_WINDOWS_TESTS "Build the Windows test programs and run them under Wine" ${CMAKE_CROSSCOMPILING})
 if(BV_WINDOWS_TESTS)
   include(${CMAKE_CURRENT_LIST_DIR}/windows-tests.cmake)
+  # The soak and the benchmarks: built with the tests, run by their scripts.
+  include(${CMAKE_CURRENT_LIST_DIR}/soak.cmake)
+  include(${CMAKE_CURRENT_LIST_DIR}/windows-bench.cmake)
 endif()

@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# Benchmarks: builds the release configurations in build directories of
+# their own (build/bench-host, build/bench-windows), runs the Windows bench
+# program under Wine in its own prefix (build/bench-windows/wine-prefix)
+# and the host micro-benchmarks on one core, and prints one table. Every
+# Windows row is a ratio (or a bound) measured in this run: the median of
+# many repetitions with its spread (p10..p90), against a baseline measured
+# in the same run. The figures are printed, never judged: this is not a
+# test and fails only when something cannot be measured.
+#
+#   scripts/bench.sh [bv-bench.exe options]
+#
+# Options go to the Windows driver, for instance --requests 2000 (row 7),
+# --round-trips 100 (rows 1, 2), --spawns 20 (rows 3, 5), --starts 10 (rows 4,
+# 6) or --rows 1,2 (see bench/win/bv_bench.cpp). Run as root it installs
+# missing packages, libbenchmark-dev among them.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+say() { printf '==> %s\n' "$*" >&2; }
+
+source "$root/scripts/packages.sh"
+say "checking packages"
+bv_install_missing_packages \
+  file:/usr/lib/x86_64-linux-gnu/cmake/benchmark/benchmarkConfig.cmake:libbenchmark-dev >&2
+
+host_build=$root/build/bench-host
+windows_build=$root/build/bench-windows
+mkdir -p "$root/build"
+log=$root/build/bench-build.log
+: >"$log"
+
+say "building the host micro-benchmarks (build/bench-host, Release, no sanitizers)"
+if ! { cmake -S "$root" -B "$host_build" -DCMAKE_BUILD_TYPE=Release -DBV_SANITIZE=OFF -DBV_BENCH=ON &&
+  cmake --build "$host_build" -j2 --target host_bench; } >>"$log" 2>&1; then
+  tail -n 40 "$log" >&2
+  echo "bench.sh: the host build failed (build/bench-build.log)" >&2
+  exit 1
+fi
+
+say "building the Windows programs (build/bench-windows, Release)"
+if ! { cmake --preset windows -B "$windows_build" -DCMAKE_BUILD_TYPE=Release &&
+  cmake --build "$windows_build" -j2 --target signed-bench; } >>"$log" 2>&1; then
+  tail -n 40 "$log" >&2
+  echo "bench.sh: the Windows build failed (build/bench-build.log)" >&2
+  exit 1
+fi
+
+results=$(mktemp -d)
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES='mscoree=;mshtml='
+export WINEPREFIX=$windows_build/wine-prefix
+tail_pid=
+finish() {
+  if [ -n "$tail_pid" ]; then kill "$tail_pid" 2>/dev/null || true; fi
+  if [ -d "$WINEPREFIX" ]; then wineserver -k 2>/dev/null || true; fi
+  rm -rf "$results"
+}
+trap finish EXIT
+trap 'exit 130' INT TERM
+
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+# What was built: the commit and whether src/ differed from it.
+source_state="commit $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)"
+if [ -n "$(git -C "$root" status --porcelain -- src 2>/dev/null)" ]; then
+  source_state+=" with uncommitted changes in src/"
+fi
+
+say "host micro-benchmarks (one thread, pinned to CPU 0)"
+pin=()
+if command -v taskset >/dev/null 2>&1; then pin=(taskset -c 0); fi
+"${pin[@]}" "$host_build/host_bench" --benchmark_repetitions=10 --benchmark_min_time=0.2 \
+  --benchmark_format=csv >"$results/host.csv" 2>"$results/host.err" || {
+  cat "$results/host.err" >&2
+  exit 1
+}
+
+say "making a fresh Wine prefix (build/bench-windows/wine-prefix)"
+if [ -d "$WINEPREFIX" ]; then
+  wineserver -k 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
+fi
+wineboot -i >/dev/null 2>&1
+# A service started before Wine has finished setting the prefix up can fail
+# to start (1053).
+wineserver -w
+
+say "Windows benchmarks under Wine (progress below)"
+# Output into files: Wine's helper processes hold inherited pipes open.
+: >"$results/windows.err"
+tail -f "$results/windows.err" >&2 &
+tail_pid=$!
+status=0
+wine "$windows_build/signed/bv-bench-companion-app.exe" run "$@" >"$results/windows.out" 2>>"$results/windows.err" ||
+  status=$?
+sleep 0.5
+kill "$tail_pid" 2>/dev/null || true
+tail_pid=
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# --- The table ---------------------------------------------------------------
+tr -d '\r' <"$results/windows.out" >"$results/windows.txt"
+{
+  echo "| row | what | measured: median [p10..p90] | baseline | ratio | goal | met? |"
+  echo "|---|---|---|---|---|---|---|"
+  for id in 1 2 3 4 5 6 7; do
+    awk -F'\t' -v id="$id" '$1 == "ROW" && $2 == id {
+      printf "| %s | %s | %s | %s | %s | %s | %s |\n", $2, $3, $4, $5, $6, $7, $8 }' "$results/windows.txt"
+  done
+  # Host rows: items_per_second of the ten repetitions (not the aggregates).
+  awk -F',' '
+    NR > 1 {
+      name = $1; gsub(/"/, "", name)
+      if (name ~ /_(mean|median|stddev|cv)$/) next
+      if ($9 == "true") { failed[name] = $10; next }
+      if (!(name in count)) order[++names] = name
+      values[name, ++count[name]] = $7
+    }
+    function sort(name, n,   i, j, t) {
+      for (i = 1; i <= n; ++i) sorted[i] = values[name, i] + 0
+      for (i = 2; i <= n; ++i) for (j = i; j > 1 && sorted[j - 1] > sorted[j]; --j) {
+        t = sorted[j]; sorted[j] = sorted[j - 1]; sorted[j - 1] = t
+      }
+    }
+    END {
+      for (k = 1; k <= names; ++k) {
+        name = order[k]; n = count[name]; sort(name, n)
+        median = (n % 2) ? sorted[(n + 1) / 2] : (sorted[n / 2] + sorted[n / 2 + 1]) / 2
+        printf "| H%d | host: %s | %.0f req/s [%.0f..%.0f] (min..max of %d) | - | - | figure only | - |\n",
+          k, name, median, sorted[1], sorted[n], n
+      }
+      for (name in failed) printf "| H | host: %s | not measured: %s | - | - | - | - |\n", name, failed[name]
+    }' "$results/host.csv"
+} >"$results/table.md"
+
+echo
+cat "$results/table.md"
+echo
+awk -F'\t' '$1 == "NOTE" { print "- " $2 }' "$results/windows.txt"
+echo
+echo "Machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -n 1);" \
+  "$(wine --version 2>/dev/null); load average before ${load_before}, after ${load_after}; ${source_state}."
+echo "Spread: p10..p90 of the repetitions (rows 1-6), min..max of the samples (row 7), min..max of the" \
+  "ten repetitions (host rows)."
+
+if [ "$status" != 0 ]; then
+  echo "bench.sh: the Windows bench program failed (exit $status); the rows above are the ones it finished" >&2
+  exit "$status"
+fi
