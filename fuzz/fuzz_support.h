@@ -24,8 +24,8 @@ namespace bv::fuzz {
   std::abort();
 }
 
-#define BV_FUZZ_CHECK(condition, detail)                                                        \
-  do {                                                                                          \
+#define BV_FUZZ_CHECK(condition, detail)                                                     \
+  do {                                                                                       \
     if (!(condition)) ::bv::fuzz::property_failed(__FILE__, __LINE__, #condition, (detail)); \
   } while (false)
 
@@ -91,7 +91,9 @@ class Reader {
 // rules out overlongs, surrogates and values above U+10FFFF without a table
 // of allowed byte ranges.
 
-inline bool ref_is_scalar(std::uint32_t cp) { return cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF); }
+inline bool ref_is_scalar(std::uint32_t cp) {
+  return cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+}
 
 // Sequence length announced by a lead byte's bit pattern, 0 when the byte
 // cannot begin one (10xxxxxx, 11111xxx).
@@ -200,8 +202,12 @@ inline std::vector<std::uint32_t> ref_code_points(std::string_view utf8) {
 
 // ---- reference UTF-16 ---------------------------------------------------------
 
-inline bool ref_is_high(char16_t u) { return (u & 0xFC00) == 0xD800; }
-inline bool ref_is_low(char16_t u) { return (u & 0xFC00) == 0xDC00; }
+inline bool ref_is_high(char16_t u) {
+  return (u & 0xFC00) == 0xD800;
+}
+inline bool ref_is_low(char16_t u) {
+  return (u & 0xFC00) == 0xDC00;
+}
 
 // The units with each surrogate that is not half of a high-low pair replaced
 // by U+FFFD; `lone` counts the replacements.
@@ -226,9 +232,9 @@ inline std::u16string ref_replace_lone_surrogates(std::u16string_view units, std
 // ---- White_Space and hexadecimal -------------------------------------------------
 
 inline bool ref_is_white_space(std::uint32_t cp) {
-  constexpr std::uint32_t set[] = {0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x20,   0x85,   0xA0,
-                                   0x1680, 0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006,
-                                   0x2007, 0x2008, 0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
+  constexpr std::uint32_t set[] = {0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x20,   0x85,   0xA0,   0x1680,
+                                   0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008,
+                                   0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
   for (std::uint32_t w : set) {
     if (w == cp) return true;
   }

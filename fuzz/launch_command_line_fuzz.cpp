@@ -37,11 +37,12 @@ using Args = std::vector<std::u16string>;
 
 constexpr std::string_view kToken = "0123456789abcdefABCDEF0123456789";
 constexpr std::string_view kSecret = "00112233445566778899aabbccddeeff00112233445566778899AABBCCDDEEFF";
-constexpr std::u16string_view kTempDirectories[] = {
-    u"C:\\Temp\\", u"C:\\Users\\Fuzz User\\AppData\\Local\\Temp\\", u"C:\\Windows\\Temp",
-    u"D:\\t m p\\\u00C9\u03A3\\"};
+constexpr std::u16string_view kTempDirectories[] = {u"C:\\Temp\\", u"C:\\Users\\Fuzz User\\AppData\\Local\\Temp\\",
+                                                    u"C:\\Windows\\Temp", u"D:\\t m p\\\u00C9\u03A3\\"};
 
-bool is_blank(char16_t c) { return c == u' ' || c == u'\t'; }
+bool is_blank(char16_t c) {
+  return c == u' ' || c == u'\t';
+}
 
 enum class Rules { command_line_to_argv, c_runtime };
 
@@ -194,8 +195,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (Rules rules : {Rules::command_line_to_argv, Rules::c_runtime}) {
     const Args args = split_command_line(command_line, rules);
     BV_FUZZ_CHECK(args == expected, std::string(rules == Rules::c_runtime ? "C runtime" : "CommandLineToArgvW") +
-                                        " split " + printable(command_line) + " into " + show(args) +
-                                        "; expected " + show(expected));
+                                        " split " + printable(command_line) + " into " + show(args) + "; expected " +
+                                        show(expected));
   }
   return 0;
 }

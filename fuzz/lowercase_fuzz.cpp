@@ -81,14 +81,16 @@ CaseData load_case_data(const std::string& directory) {
     const std::string_view content = std::string_view(line).substr(0, line.find('#'));
     const auto fields = split(content, ';');
     if (fields.size() < 2) continue;
-    std::vector<bool>* property = fields[1] == "Cased" ? &data.cased : fields[1] == "Case_Ignorable" ? &data.ignorable
-                                                                                                      : nullptr;
+    std::vector<bool>* property = fields[1] == "Cased"            ? &data.cased
+                                  : fields[1] == "Case_Ignorable" ? &data.ignorable
+                                                                  : nullptr;
     if (property == nullptr) continue;
     const std::size_t dots = fields[0].find("..");
     const auto first = static_cast<std::uint32_t>(std::stoul(std::string(fields[0].substr(0, dots)), nullptr, 16));
-    const auto last = dots == std::string_view::npos
-                          ? first
-                          : static_cast<std::uint32_t>(std::stoul(std::string(fields[0].substr(dots + 2)), nullptr, 16));
+    const auto last =
+        dots == std::string_view::npos
+            ? first
+            : static_cast<std::uint32_t>(std::stoul(std::string(fields[0].substr(dots + 2)), nullptr, 16));
     for (std::uint32_t cp = first; cp <= last; ++cp) (*property)[cp] = true;
   }
   data.loaded = !data.lower.empty();
@@ -170,8 +172,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   BV_FUZZ_CHECK(ref_validate_utf8(lower).valid, "input " + printable(input) + " gave " + printable(lower));
   const std::string twice = bv::text::to_lower(lower);
-  BV_FUZZ_CHECK(twice == lower, "input " + printable(input) + ": once " + printable(lower) + ", twice " +
-                                    printable(twice));
+  BV_FUZZ_CHECK(twice == lower,
+                "input " + printable(input) + ": once " + printable(lower) + ", twice " + printable(twice));
 
   bool ascii = true;
   for (char c : input) ascii = ascii && static_cast<unsigned char>(c) < 0x80;

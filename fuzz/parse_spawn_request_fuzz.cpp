@@ -37,7 +37,8 @@ constexpr std::array<std::u16string_view, 3> kVariables = {u"ProgramFiles", u"Pr
 // Usual values; the last one holds Greek capitals, sigmas among them, whose
 // lower case depends on what follows.
 constexpr std::array<std::u16string_view, 3> kUsualValues = {
-    u"C:\\Program Files", u"C:\\Program Files (x86)", u"C:\\Users\\\u039F\u0394\u03A5\u03A3\u03A3\u0395\u03A5\u03A3\\AppData\\Local"};
+    u"C:\\Program Files", u"C:\\Program Files (x86)",
+    u"C:\\Users\\\u039F\u0394\u03A5\u03A3\u03A3\u0395\u03A5\u03A3\\AppData\\Local"};
 
 constexpr std::array<std::string_view, 2> kEnclaveNames = {"vault-enclave.exe",
                                                            "vault-enclave-x86_64-pc-windows-msvc.exe"};
@@ -65,7 +66,9 @@ bool all_hex(std::string_view text) {
   return true;
 }
 
-bool is_separator(char c) { return c == '\\' || c == '/'; }
+bool is_separator(char c) {
+  return c == '\\' || c == '/';
+}
 
 // A component of only dots and spaces with two dots or more.
 bool has_dot_component(std::string_view path) {

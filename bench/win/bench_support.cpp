@@ -184,11 +184,11 @@ std::wstring quote(std::wstring_view argument) {
 Child start_child(const std::wstring& command_line, const std::wstring& output_path) {
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   File output(CreateFileW(output_path.empty() ? L"NUL" : output_path.c_str(), GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                            nullptr));
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                          nullptr));
   if (!output) fail("CreateFileW of a child's output");
   File input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr));
+                         FILE_ATTRIBUTE_NORMAL, nullptr));
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;

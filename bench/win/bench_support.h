@@ -34,7 +34,6 @@ class BenchError : public std::runtime_error {
 // "{what} failed: error {code}"
 [[noreturn]] void fail(std::string_view what, DWORD code = GetLastError());
 
-
 // Microseconds on QueryPerformanceCounter: one time base for every process
 // of the machine.
 double now_us();
@@ -96,7 +95,6 @@ struct Child {
   DWORD process_id = 0;
 };
 Child start_child(const std::wstring& command_line, const std::wstring& output_path = {});
-
 
 // The service registration used by the benchmarks.
 inline constexpr wchar_t service_name[] = L"BrisvanderEnclaveSvc";
