@@ -8,7 +8,7 @@
 # "companion-app.exe" and the file is signed).
 add_executable(bv-bench bench/win/bv_bench.cpp bench/win/bench_support.cpp tests/win/support/process.cpp)
 target_include_directories(bv-bench PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/tests/win")
-target_link_libraries(bv-bench PRIVATE wintrust advapi32 psapi userenv)
+target_link_libraries(bv-bench PRIVATE bv_win32 psapi)
 bv_windows_program(bv-bench)
 
 set(BV_SIGNED_BENCH "${CMAKE_BINARY_DIR}/signed/bv-bench-companion-app.exe")

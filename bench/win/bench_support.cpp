@@ -1,14 +1,15 @@
 #include "bench_support.h"
 
 #include <psapi.h>
-#include <softpub.h>
 #include <winternl.h>
-#include <wintrust.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <random>
+
+#include "platform/win32/trust.h"
+#include "platform/win32/wide.h"
 
 namespace bv::bench {
 
@@ -144,19 +145,8 @@ RoundTrip round_trip(const std::wstring& pipe, std::string_view line) {
 }
 
 LONG verify_trust(const std::wstring& path) {
-  WINTRUST_FILE_INFO file{};
-  file.cbStruct = sizeof file;
-  file.pcwszFilePath = path.c_str();
-  WINTRUST_DATA data{};
-  data.cbStruct = sizeof data;
-  data.dwUIChoice = WTD_UI_NONE;
-  data.fdwRevocationChecks = WTD_REVOKE_NONE;
-  data.dwUnionChoice = WTD_CHOICE_FILE;
-  data.pFile = &file;
-  data.dwStateAction = WTD_STATEACTION_IGNORE;
-  data.dwUIContext = WTD_UICONTEXT_EXECUTE;
-  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-  return WinVerifyTrust(nullptr, &action, &data);
+  platform::win32::Win32Trust trust;
+  return static_cast<LONG>(trust.verify_file(platform::win32::from_wide(path.c_str(), path.size())));
 }
 
 std::wstring own_path() {

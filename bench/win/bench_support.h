@@ -79,8 +79,7 @@ RoundTrip round_trip(const std::wstring& pipe, std::string_view line);
 // Waits until an instance of `pipe` listens; false after `timeout_ms`.
 bool wait_listening(const std::wstring& pipe, DWORD timeout_ms);
 
-// WinVerifyTrust with WINTRUST_ACTION_GENERIC_VERIFY_V2, no user interface,
-// no revocation check and no retained state; returns its result.
+// The service's own WinVerifyTrust call on `path`; returns its result.
 LONG verify_trust(const std::wstring& path);
 
 std::wstring own_path();
