@@ -92,7 +92,10 @@ class StreamPipe : public platform::PipeInstance {
     BV_FUZZ_CHECK(false, "read_request_line wrote to the pipe");
   }
   platform::ErrorCode peek() override { return 0; }
-  void disconnect() override { BV_FUZZ_CHECK(false, "read_request_line disconnected the pipe"); }
+  platform::Result<void> disconnect() override {
+    BV_FUZZ_CHECK(false, "read_request_line disconnected the pipe");
+    return {};
+  }
   platform::Result<std::uint32_t> client_process_id() override { return 4100; }
 
   std::size_t reads() const { return reads_; }

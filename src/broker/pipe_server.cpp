@@ -69,14 +69,13 @@ std::optional<std::string> unusable_request(const std::expected<SecretString, st
   return std::nullopt;
 }
 
-// Steps of one connected client, from the read to the disconnect. The
-// caller closes the instance.
+// Steps of one connected client, from the read to the reply. The caller
+// disconnects the client afterwards.
 void serve_connection(platform::PipeInstance& pipe, std::string_view account_password, enclave::RunningEnclave& record,
                       platform::Platform& platform, Log& log, const Launcher& launch) {
   const auto line = read_request_line(pipe, platform.clock);
   if (auto failure = unusable_request(line)) {
     log.line("Read error: " + *failure);
-    pipe.disconnect();
     return;
   }
 
@@ -85,13 +84,30 @@ void serve_connection(platform::PipeInstance& pipe, std::string_view account_pas
     log.line("Rejected SPAWN caller: " + verdict.error());
     reply = "ERR caller not authorized: " + verdict.error();
   } else {
-    enclave::stop_previous_enclave(record, platform.processes, log);
-    auto outcome = handle_spawn_request(pipe, line->get(), account_password, platform, log, launch);
+    enclave::stop_previous_enclave(record, platform, log);
+    auto outcome = handle_spawn_request(*verdict->process, line->get(), account_password, platform, log, launch);
+    // The caller's process handle served both queries and is not needed
+    // past the request.
+    verdict->process.reset();
     if (outcome.launch) enclave::remember_enclave(record, std::move(*outcome.launch));
     reply = std::move(outcome.reply);
   }
   write_reply_line(pipe, reply, platform.clock);
-  pipe.disconnect();
+}
+
+// What a wait for a client left the instance in.
+enum class Connection {
+  client,      // a client is connected: serve it, then disconnect
+  client_gone, // a client came and closed before the connect (ERROR_NO_DATA): disconnect
+  stopped,     // the stop's wake event cancelled the wait: back to the flag test
+  wedged,      // anything else: the instance's state is unknown
+};
+
+Connection classify(const platform::ConnectOutcome& outcome) {
+  if (outcome.succeeded || outcome.error == platform::error_pipe_connected) return Connection::client;
+  if (outcome.error == platform::error_no_data) return Connection::client_gone;
+  if (outcome.woken) return Connection::stopped;
+  return Connection::wedged;
 }
 
 }  // namespace
@@ -135,26 +151,52 @@ void run_pipe_server(std::string_view account_password, const RunningFlag& runni
                      Log& log, const Launcher& launch) {
   // Owned by this loop alone; stopped and replaced for each verified caller.
   enclave::RunningEnclave record;
+  // The one instance, created once and reused for every client (connect,
+  // serve, disconnect, connect again). While it exists nobody else can make
+  // an instance of the name: it was created as the first instance, and it
+  // allows no second one. Closed only when serving ends, or when it is
+  // wedged, and then made again at once.
+  platform::Pipe pipe;
   for (;;) {
     if (!running.is_set()) {
+      pipe.reset();
       enclave::release_enclave_record(record);
       return;
     }
 
-    auto pipe = create_pipe_instance(platform);
     if (!pipe) {
-      log.line("Failed to create pipe: " + pipe.error());
-      platform.clock.sleep_for(creation_retry_pause);
-      continue;
+      auto created = create_pipe_instance(platform);
+      if (!created) {
+        log.line("Failed to create pipe: " + created.error());
+        platform.clock.sleep_for(creation_retry_pause);
+        continue;
+      }
+      pipe = std::move(*created);
     }
 
     // A stop sets the wake event and ends the wait; a client that got in
     // before the wait was cancelled is still served, and the flag is tested
     // again only at the top of the loop.
-    const auto connection = (*pipe)->connect(running.wake_event());
-    const bool connected = connection.succeeded || connection.error == platform::error_pipe_connected;
-    if (connected) serve_connection(**pipe, account_password, record, platform, log, launch);
-    pipe->reset();
+    switch (classify(pipe->connect(running.wake_event()))) {
+      case Connection::client:
+        serve_connection(*pipe, account_password, record, platform, log, launch);
+        [[fallthrough]];
+      case Connection::client_gone:
+        // A disconnect that fails leaves the instance unable to take the
+        // next client.
+        if (!pipe->disconnect()) pipe.reset();
+        break;
+      case Connection::stopped:
+        break;
+      case Connection::wedged:
+        // ConnectNamedPipe failed with an error other than ERROR_PIPE_CONNECTED
+        // and ERROR_NO_DATA (ERROR_INVALID_HANDLE, ERROR_NO_SYSTEM_RESOURCES,
+        // a failed wait...), so the instance may be in no state to listen
+        // again: it is closed and made afresh. No log line and no pause, as
+        // for a client that came and went.
+        pipe.reset();
+        break;
+    }
   }
 }
 

@@ -170,23 +170,19 @@ std::expected<SpawnRequest, std::string> parse_spawn_request(std::string_view li
   return SpawnRequest{std::string(pipe_token), SecretBytes(std::move(*secret)), std::string(enclave_path)};
 }
 
-std::optional<std::string> lookup_caller_sid(platform::PipeInstance& pipe, platform::ProcessesTokens& processes) {
-  const auto process_id = pipe.client_process_id();
-  if (!process_id) return std::nullopt;
-  auto process = processes.open_process(platform::process_query_limited_information, *process_id);
-  if (!process) return std::nullopt;
-  auto token = processes.open_process_token(**process, platform::token_query);
-  process->reset();
+std::optional<std::string> lookup_caller_sid(platform::KernelObject& caller_process,
+                                             platform::ProcessesTokens& processes) {
+  auto token = processes.open_process_token(caller_process, platform::token_query);
   if (!token) return std::nullopt;
   auto sid = enclave::token_user_sid_string(processes, **token);
   token->reset();
   return sid;
 }
 
-SpawnOutcome handle_spawn_request(platform::PipeInstance& pipe, std::string_view line,
+SpawnOutcome handle_spawn_request(platform::KernelObject& caller_process, std::string_view line,
                                   std::string_view account_password, platform::Platform& platform, Log& log,
                                   const Launcher& launch) {
-  const auto account_sid = lookup_caller_sid(pipe, platform.processes);
+  const auto account_sid = lookup_caller_sid(caller_process, platform.processes);
   const EnvironmentLookup environment = [&](std::u16string_view name) {
     return platform.processes.environment_variable(name);
   };

@@ -30,9 +30,10 @@ std::expected<std::vector<std::uint8_t>, std::string> decode_hex(std::string_vie
 std::expected<SpawnRequest, std::string> parse_spawn_request(std::string_view line,
                                                              const EnvironmentLookup& environment);
 
-// The caller's account SID text, looked up afresh on the connection; none on
-// any failure.
-std::optional<std::string> lookup_caller_sid(platform::PipeInstance& pipe, platform::ProcessesTokens& processes);
+// The SID text of the user of the caller's process token, read through the
+// process handle that verification opened; none on any failure.
+std::optional<std::string> lookup_caller_sid(platform::KernelObject& caller_process,
+                                             platform::ProcessesTokens& processes);
 
 // Starts an enclave; the service passes enclave::launch_enclave, tests fill it.
 using Launcher = std::function<enclave::LaunchResult(const enclave::LaunchInputs&)>;
@@ -42,7 +43,7 @@ struct SpawnOutcome {
   enclave::LaunchResult launch;  // what the enclave record takes over
 };
 
-SpawnOutcome handle_spawn_request(platform::PipeInstance& pipe, std::string_view line,
+SpawnOutcome handle_spawn_request(platform::KernelObject& caller_process, std::string_view line,
                                   std::string_view account_password, platform::Platform& platform, Log& log,
                                   const Launcher& launch);
 

@@ -56,8 +56,9 @@ std::string base_command_line(const LaunchInputs& inputs, const ShutdownEvent& e
 
 // Every handle made here belongs to this launch and is released at a fixed
 // step, on each path out: the profile is unloaded just before the token it
-// was loaded for is closed, and the token is always closed last. Only the
-// shutdown event and the enclave's process handle leave the launch.
+// was loaded for is closed, and the token is always closed last. A
+// successful launch hands the shutdown event, the enclave's process handle
+// and the loaded profile with its token to the caller.
 LaunchResult launch_enclave(const LaunchInputs& inputs, platform::Platform& platform, Log& log) {
   auto& processes = platform.processes;
   auto& files = platform.files;
@@ -101,9 +102,10 @@ LaunchResult launch_enclave(const LaunchInputs& inputs, platform::Platform& plat
   // made. Both exist, and the file is closed, before the enclave starts.
   ShutdownEvent event = create_shutdown_event(platform, *token, inputs.pipe_token);
   std::string command_line = base_command_line(inputs, event);
-  if (auto file_path = write_secret_file(platform, *token, inputs.pipe_token, inputs.ipc_secret)) {
+  auto secret_file = write_secret_file(platform, *token, inputs.pipe_token, inputs.ipc_secret);
+  if (secret_file) {
     command_line += " --ipc-secret-file \"";
-    command_line += *file_path;
+    command_line += *secret_file;
     command_line += '"';
   }
 
@@ -145,13 +147,18 @@ LaunchResult launch_enclave(const LaunchInputs& inputs, platform::Platform& plat
   // started here, never through an id that may have been reused.
   started->thread.reset();
 
-  // The profile is unloaded while the enclave runs.
-  profile.reset();
-  token.reset();
+  // A loaded profile stays loaded while the enclave runs (unloading it would
+  // take the account's registry hive away from it): the profile and the
+  // token its unload needs go to the caller, who releases them once the
+  // enclave has ended. Without a profile the token is done with here.
+  if (!profile) token.reset();
 
   return LaunchedEnclave{.process_id = started->process_id,
                          .process = std::move(started->process),
-                         .shutdown_event = std::move(event.handle)};
+                         .shutdown_event = std::move(event.handle),
+                         .profile = std::move(profile),
+                         .logon_token = std::move(token),
+                         .secret_file = std::move(secret_file)};
 }
 
 }  // namespace bv::enclave

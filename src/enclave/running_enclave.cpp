@@ -2,56 +2,77 @@
 
 #include <string>
 
+#include "text/utf.h"
+
 namespace bv::enclave {
 namespace {
 
 constexpr std::uint32_t grace_period_ms = 500;
 constexpr std::uint32_t terminated_exit_code = 1;
+// TerminateProcess only starts the end of the process; this long at most is
+// given to it before the enclave counts as possibly still running.
+constexpr std::uint32_t termination_wait_ms = 2000;
+
+// Releases what the enclave used while it ran: its hand-over file is
+// deleted (a failure is ignored) and its profile unloaded, then the token
+// that the unload needed is closed. Only for an enclave known to have ended.
+void release_after_end(LaunchedEnclave& enclave, platform::PipesFiles& files) {
+  if (enclave.secret_file) static_cast<void>(files.delete_file(text::to_utf16(*enclave.secret_file)));
+  enclave.profile.reset();
+  enclave.logon_token.reset();
+}
 
 // Closes what the record holds and empties it. The handles are those the
 // enclave's creation returned, so closing them never touches a process that
-// later received the same id.
+// later received the same id. An enclave that may still run keeps its
+// profile loaded and its hand-over file.
 void empty_record(RunningEnclave& record) {
-  record.shutdown_event.reset();
-  record.process.reset();
-  record.process_id = 0;
+  auto& enclave = record.enclave;
+  if (enclave.profile) enclave.profile->leave_loaded();
+  enclave.profile.reset();
+  enclave.logon_token.reset();
+  enclave.shutdown_event.reset();
+  enclave.process.reset();
+  enclave = LaunchedEnclave{};
   record.present = false;
+}
+
+// Whether the enclave has ended by the end of the stop: by itself, on its
+// event, or terminated.
+bool stop_running_enclave(LaunchedEnclave& enclave, platform::ProcessesTokens& processes, Log& log) {
+  auto& process = *enclave.process;
+  const auto exit_code = processes.exit_code(process);
+  // Without an exit code nothing is known; the enclave is left alone.
+  if (!exit_code) return false;
+  if (*exit_code != platform::still_active) return true;
+
+  const auto pid = std::to_string(enclave.process_id);
+  log.line("Terminating previous enclave PID " + pid + " for respawn");
+  if (enclave.shutdown_event) processes.set_event(*enclave.shutdown_event);
+  if (processes.wait(process, grace_period_ms) == platform::wait_object_0) {
+    log.line("Enclave PID " + pid + " exited gracefully");
+    return true;
+  }
+  processes.terminate(process, terminated_exit_code);
+  log.line("Force-terminated enclave PID " + pid);
+  return processes.wait(process, termination_wait_ms) == platform::wait_object_0;
 }
 
 }  // namespace
 
-void stop_previous_enclave(RunningEnclave& record, platform::ProcessesTokens& processes, Log& log) {
+void stop_previous_enclave(RunningEnclave& record, platform::Platform& platform, Log& log) {
   if (!record.present) return;
-  if (record.process_id == 0 || !record.process) {
-    empty_record(record);
-    return;
-  }
-
-  // The liveness query, the wait and the termination all go through the
+  auto& enclave = record.enclave;
+  // The liveness query, the waits and the termination all go through the
   // handle kept from creation: the id alone may by now name another process.
-  auto& process = *record.process;
-  const auto exit_code = processes.exit_code(process);
-  if (!exit_code || *exit_code != platform::still_active) {
-    empty_record(record);
-    return;
-  }
-
-  const auto pid = std::to_string(record.process_id);
-  log.line("Terminating previous enclave PID " + pid + " for respawn");
-  if (record.shutdown_event) processes.set_event(*record.shutdown_event);
-  if (processes.wait(process, grace_period_ms) == platform::wait_object_0) {
-    log.line("Enclave PID " + pid + " exited gracefully");
-  } else {
-    processes.terminate(process, terminated_exit_code);
-    log.line("Force-terminated enclave PID " + pid);
+  if (enclave.process_id != 0 && enclave.process && stop_running_enclave(enclave, platform.processes, log)) {
+    release_after_end(enclave, platform.files);
   }
   empty_record(record);
 }
 
 void remember_enclave(RunningEnclave& record, LaunchedEnclave launched) {
-  record.process_id = launched.process_id;
-  record.process = std::move(launched.process);
-  record.shutdown_event = std::move(launched.shutdown_event);
+  record.enclave = std::move(launched);
   record.present = true;
 }
 

@@ -47,14 +47,18 @@ void run_registered(const ServiceHost& host, platform::StatusHandle handle, cons
     log_fatal(host.log, winapi_failure);
     return;
   }
+  bool failed = true;
   try {
     read_password_and_serve(host, running);
+    failed = false;
   } catch (const std::exception& e) {
     log_fatal(host.log, e.what());
   } catch (...) {
     log_fatal(host.log, "unknown exception");
   }
-  if (!report_status(host.platform.services, handle, stopped_report)) log_fatal(host.log, winapi_failure);
+  if (!report_status(host.platform.services, handle, failed ? failed_report : stopped_report)) {
+    log_fatal(host.log, winapi_failure);
+  }
 }
 
 }  // namespace

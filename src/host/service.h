@@ -25,6 +25,10 @@ inline constexpr std::uint32_t service_accept_stop = 1;
 inline constexpr std::uint32_t service_control_stop = 1;
 inline constexpr std::uint32_t service_control_interrogate = 4;
 inline constexpr std::uint32_t no_error = 0;
+inline constexpr std::uint32_t error_service_specific_error = 1066;
+// The service-specific exit code of a stop after serving failed: an
+// unexpected exception ended the pipe server (or the password read).
+inline constexpr std::uint32_t serving_failed_exit_code = 1;
 
 // The only two statuses the service ever reports; there is no pending state.
 inline constexpr platform::ServiceStatus running_report{.service_type = service_win32_own_process,
@@ -32,6 +36,14 @@ inline constexpr platform::ServiceStatus running_report{.service_type = service_
                                                         .controls_accepted = service_accept_stop};
 inline constexpr platform::ServiceStatus stopped_report{
     .service_type = service_win32_own_process, .current_state = service_stopped, .controls_accepted = 0};
+// The stop that follows a failure while serving, so that the Service Control
+// Manager records a failure (and may apply recovery actions) instead of a
+// clean stop.
+inline constexpr platform::ServiceStatus failed_report{.service_type = service_win32_own_process,
+                                                       .current_state = service_stopped,
+                                                       .controls_accepted = 0,
+                                                       .win32_exit_code = error_service_specific_error,
+                                                       .service_specific_exit_code = serving_failed_exit_code};
 
 // The handler's share of the running flag. Its address is the context
 // registered with `control_handler`, so the share must stay where it is for
@@ -61,7 +73,8 @@ platform::Result<void> report_status(platform::ServiceControl& services, platfor
 
 // The ServiceMain role: registers the handler, reports running, reads the
 // account password, serves until a stop, releases the password and reports
-// stopped. The arguments are ignored. Returns normally in every case; the
+// stopped (with a service-specific error when serving ended through an
+// exception). The arguments are ignored. Returns normally in every case; the
 // dispatcher call then returns.
 void service_entry(const std::vector<std::u16string>& arguments, const ServiceHost& host) noexcept;
 

@@ -38,6 +38,10 @@ using Descriptor = std::unique_ptr<SecurityDescriptor>;
 class LoadedProfile {
  public:
   virtual ~LoadedProfile() = default;
+  // Gives the profile up without unloading it, for a profile that a process
+  // still running under the account uses: destroying it afterwards does
+  // nothing.
+  virtual void leave_loaded() = 0;
   LoadedProfile(const LoadedProfile&) = delete;
   LoadedProfile& operator=(const LoadedProfile&) = delete;
 

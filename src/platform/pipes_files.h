@@ -52,8 +52,8 @@ class PipeInstance {
   // PeekNamedPipe: 0 while the client end is open, otherwise the error
   // (ERROR_BROKEN_PIPE once the client has closed its end).
   virtual ErrorCode peek() = 0;
-  // DisconnectNamedPipe; the outcome is not reported.
-  virtual void disconnect() = 0;
+  // DisconnectNamedPipe.
+  virtual Result<void> disconnect() = 0;
   // GetNamedPipeClientProcessId.
   virtual Result<std::uint32_t> client_process_id() = 0;
 };
@@ -66,12 +66,20 @@ struct AnonymousPipe {
 
 enum class FileCreation { create_new, create_always };
 
+// GetDriveTypeW's answers for drives on this machine. The others are
+// DRIVE_UNKNOWN (0), DRIVE_NO_ROOT_DIR (1) and DRIVE_REMOTE (4).
+inline constexpr std::uint32_t drive_removable = 2;
+inline constexpr std::uint32_t drive_fixed = 3;
+inline constexpr std::uint32_t drive_cdrom = 5;
+inline constexpr std::uint32_t drive_ramdisk = 6;
+
 class PipesFiles {
  public:
   virtual ~PipesFiles() = default;
 
-  // CreateNamedPipeW: duplex, overlapped, byte mode, local clients only,
-  // one instance, 4096-byte buffers, 5000 ms default wait, not inheritable.
+  // CreateNamedPipeW: duplex, overlapped, first instance of its name (fails
+  // when the name exists), byte mode, local clients only, one instance,
+  // 4096-byte buffers, 5000 ms default wait, not inheritable.
   virtual Result<Pipe> create_named_pipe(std::u16string_view name, SecurityDescriptor& descriptor) = 0;
   virtual Result<std::unique_ptr<WakeEvent>> create_wake_event() = 0;
 
@@ -89,6 +97,8 @@ class PipesFiles {
   virtual Result<void> delete_file(std::u16string_view path) = 0;
   // GetFileAttributesW finds a file (not a directory) at the path.
   virtual bool file_exists(std::u16string_view path) = 0;
+  // GetDriveTypeW(root), root being "X:\\".
+  virtual std::uint32_t drive_type(std::u16string_view root) = 0;
   // GetTempPath2W where kernel32 offers it, else GetTempPathW.
   virtual Result<std::u16string> temp_directory() = 0;
 };

@@ -66,26 +66,36 @@ std::vector<std::string> FakeConsole::err_lines() const {
 
 // ---- pipes -----------------------------------------------------------------
 
-FakePipe::FakePipe(FakePipesFiles& owner, FakeClient* client) : owner_(owner), client_(client) {}
+FakePipe::FakePipe(FakePipesFiles& owner, FakeClient* connected) : owner_(owner), client_(connected) {}
 
 FakePipe::~FakePipe() {
   owner_.log.add("CloseHandle(pipe)");
-  if (client_ != nullptr) {
-    owner_.served.push_back(*client_);
-    owner_.clients.pop_front();
-  }
+  if (client_ != nullptr) finish_client();
+}
+
+void FakePipe::finish_client() {
+  owner_.served.push_back(*client_);
+  owner_.clients.pop_front();
+  client_ = nullptr;
 }
 
 platform::ConnectOutcome FakePipe::connect(platform::WakeEvent* wake) {
   owner_.log.add("ConnectNamedPipe");
-  if (client_ == nullptr) {
+  if (client_ != nullptr) throw std::logic_error("fake pipe: connect while a client is connected");
+  if (owner_.clients.empty()) {
     // Nobody comes: the test is over once the server is stopped.
     if (owner_.stop_when_idle == nullptr) throw std::logic_error("fake pipe: no client left and no stop");
     owner_.stop_when_idle->clear();
     if (wake == nullptr) throw std::logic_error("fake pipe: waiting without a wake event would never end");
     return {.succeeded = false, .error = platform::error_operation_aborted, .woken = true};
   }
-  return client_->connect;
+  client_ = &owner_.clients.front();
+  const auto outcome = client_->connect;
+  if (!outcome.succeeded && outcome.error != platform::error_pipe_connected &&
+      outcome.error != platform::error_no_data) {
+    finish_client();
+  }
+  return outcome;
 }
 
 platform::ReadOutcome FakePipe::read_byte(std::chrono::milliseconds timeout) {
@@ -114,9 +124,18 @@ ErrorCode FakePipe::peek() {
   return 0;
 }
 
-void FakePipe::disconnect() {
+platform::Result<void> FakePipe::disconnect() {
   owner_.log.add("DisconnectNamedPipe");
-  if (client_ != nullptr) client_->disconnected = true;
+  if (!owner_.disconnect_failures.empty()) {
+    const auto code = owner_.disconnect_failures.front();
+    owner_.disconnect_failures.pop_front();
+    return std::unexpected(code);
+  }
+  if (client_ != nullptr) {
+    client_->disconnected = true;
+    finish_client();
+  }
+  return {};
 }
 
 platform::Result<std::uint32_t> FakePipe::client_process_id() {
@@ -133,7 +152,7 @@ platform::Result<platform::Pipe> FakePipesFiles::create_named_pipe(std::u16strin
     create_pipe_failures.pop_front();
     return std::unexpected(code);
   }
-  return std::make_unique<FakePipe>(*this, clients.empty() ? nullptr : &clients.front());
+  return std::make_unique<FakePipe>(*this);
 }
 
 platform::Result<std::unique_ptr<platform::WakeEvent>> FakePipesFiles::create_wake_event() {
@@ -182,6 +201,13 @@ bool FakePipesFiles::file_exists(std::u16string_view path) {
   return files.contains(narrow(path));
 }
 
+std::uint32_t FakePipesFiles::drive_type(std::u16string_view root) {
+  const auto r = narrow(root);
+  log.add("GetDriveTypeW(" + r + ")");
+  if (auto it = drive_types.find(r); it != drive_types.end()) return it->second;
+  return platform::drive_fixed;
+}
+
 platform::Result<std::u16string> FakePipesFiles::temp_directory() {
   log.add("GetTempPath");
   return temp;
@@ -194,11 +220,15 @@ namespace {
 class FakeProfile : public platform::LoadedProfile {
  public:
   FakeProfile(CallLog& log, std::string token) : log_(log), token_(std::move(token)) {}
-  ~FakeProfile() override { log_.add("UnloadUserProfile(" + token_ + ")"); }
+  ~FakeProfile() override {
+    if (!left_loaded_) log_.add("UnloadUserProfile(" + token_ + ")");
+  }
+  void leave_loaded() override { left_loaded_ = true; }
 
  private:
   CallLog& log_;
   std::string token_;
+  bool left_loaded_ = false;
 };
 
 class FakeEnvironment : public platform::EnvironmentBlock {
@@ -328,12 +358,14 @@ platform::Result<std::uint32_t> FakeProcessesTokens::exit_code(platform::KernelO
 std::uint32_t FakeProcessesTokens::wait(platform::KernelObject& object, std::uint32_t milliseconds) {
   const auto& name = name_of(object);
   log.add("WaitForSingleObject(" + name + ", " + std::to_string(milliseconds) + ")");
+  if (terminated.contains(name) && !unkillable.contains(name)) return platform::wait_object_0;
   if (auto it = wait_results.find(name); it != wait_results.end()) return it->second;
   return platform::wait_object_0;
 }
 
 void FakeProcessesTokens::terminate(platform::KernelObject& process, std::uint32_t exit_code) {
   log.add("TerminateProcess(" + name_of(process) + ", " + std::to_string(exit_code) + ")");
+  terminated.insert(name_of(process));
 }
 
 void FakeProcessesTokens::set_event(platform::KernelObject& event) { log.add("SetEvent(" + name_of(event) + ")"); }

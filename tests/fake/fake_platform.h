@@ -97,20 +97,27 @@ struct FakeClient {
 
 class FakePipesFiles;
 
+// One instance. Each connect takes the next client of FakePipesFiles::clients;
+// the client is done (moved to `served`) when it is disconnected, when the
+// instance is closed, or at once when its connect reports an error that
+// leaves nobody connected (anything but ERROR_PIPE_CONNECTED and
+// ERROR_NO_DATA). Made with a client, the instance starts connected to it.
 class FakePipe : public platform::PipeInstance {
  public:
-  FakePipe(FakePipesFiles& owner, FakeClient* client);
+  explicit FakePipe(FakePipesFiles& owner, FakeClient* connected = nullptr);
   ~FakePipe() override;
   platform::ConnectOutcome connect(platform::WakeEvent* wake) override;
   platform::ReadOutcome read_byte(std::chrono::milliseconds timeout) override;
   void write(std::string_view bytes, std::chrono::milliseconds timeout) override;
   platform::ErrorCode peek() override;
-  void disconnect() override;
+  platform::Result<void> disconnect() override;
   platform::Result<std::uint32_t> client_process_id() override;
 
  private:
+  void finish_client();
+
   FakePipesFiles& owner_;
-  FakeClient* client_;  // null: nobody comes
+  FakeClient* client_;  // the front of owner_.clients while connected, else null
 };
 
 class FakeWake : public platform::WakeEvent {
@@ -140,6 +147,7 @@ class FakePipesFiles : public platform::PipesFiles {
                                                  platform::FileCreation creation) override;
   platform::Result<void> delete_file(std::u16string_view path) override;
   bool file_exists(std::u16string_view path) override;
+  std::uint32_t drive_type(std::u16string_view root) override;
   platform::Result<std::u16string> temp_directory() override;
 
   CallLog& log;
@@ -150,6 +158,8 @@ class FakePipesFiles : public platform::PipesFiles {
   // When no client is left, connect() clears this flag and reports a wake.
   RunningFlag* stop_when_idle = nullptr;
   std::deque<platform::ErrorCode> create_pipe_failures;  // CreateNamedPipeW fails with these first
+  std::deque<platform::ErrorCode> disconnect_failures;   // the next DisconnectNamedPipe calls fail with these
+  std::map<std::string, std::uint32_t> drive_types;      // by root (UTF-8); default DRIVE_FIXED
   std::optional<platform::ErrorCode> anonymous_pipe_failure;
   std::map<std::string, platform::ErrorCode> create_file_failures;  // by path (UTF-8)
   std::map<std::string, platform::ErrorCode> delete_file_failures;  // by path (UTF-8); the file stays
@@ -206,7 +216,11 @@ class FakeProcessesTokens : public platform::ProcessesTokens {
   std::uint32_t next_process_id = 4242;
   std::vector<std::u16string> command_lines;  // of create_process_as_user
   std::map<std::string, platform::Result<std::uint32_t>> exit_codes;  // by object name; default STILL_ACTIVE
-  std::map<std::string, std::uint32_t> wait_results;  // by object name; default WAIT_OBJECT_0
+  // By object name; default WAIT_OBJECT_0, and WAIT_OBJECT_0 once the
+  // process was terminated unless it is unkillable.
+  std::map<std::string, std::uint32_t> wait_results;
+  std::set<std::string> unkillable;  // processes that TerminateProcess does not end
+  std::set<std::string> terminated;
   std::map<std::string, platform::ErrorCode> create_event_failures;  // "secured" or "default"
   std::map<std::u16string, std::u16string> environment;
   platform::Result<std::u16string> executable = std::u16string(u"C:\\Program Files\\Brisvander\\brisvander-svc.exe");

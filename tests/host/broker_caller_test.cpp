@@ -15,6 +15,7 @@ namespace {
 using Calls = std::vector<std::string>;
 
 const std::u16string kCompanion = u"C:\\Program Files\\Brisvander\\companion-app.exe";
+const std::string kNotLocal = "Caller image is not on a local drive";
 
 platform::ImageName image(std::u16string units) {
   const auto size = static_cast<std::uint32_t>(units.size());
@@ -28,6 +29,7 @@ struct CallerCase {
   std::uint32_t trust = 0;
   platform::Result<std::uint32_t> process_id = 4100;
   bool process_opens = true;
+  std::uint32_t drive_type = platform::drive_fixed;  // what GetDriveTypeW says of the image's drive
 };
 
 void PrintTo(const CallerCase& c, std::ostream* os) {
@@ -38,8 +40,9 @@ class VerifyCallerTest : public ::testing::TestWithParam<CallerCase> {
  protected:
   VerifyCallerTest() { fake.files.clients.push_back({}); }
 
-  std::expected<void, std::string> verify(const CallerCase& c) {
+  std::expected<CallerIdentity, std::string> verify(const CallerCase& c) {
     fake.files.clients.front().process_id = c.process_id;
+    for (const char* root : {"C:\\", "c:\\", "Z:\\"}) fake.files.drive_types[root] = c.drive_type;
     if (c.image) fake.processes.image_names[4100] = *c.image;
     if (!c.process_opens) fake.processes.open_process_failures[4100] = 87;
     if (c.trust != 0) fake.trust.results[fake::narrow(kCompanion)] = c.trust;
@@ -54,16 +57,21 @@ TEST_P(VerifyCallerTest, GivesTheVerdict) {
   const auto& c = GetParam();
   const auto verdict = verify(c);
   if (c.reason.empty()) {
-    EXPECT_TRUE(verdict.has_value()) << verdict.error();
+    ASSERT_TRUE(verdict.has_value()) << verdict.error();
+    // An accepted caller's process stays open for the request's SID lookup.
+    EXPECT_TRUE(verdict->process);
+    EXPECT_FALSE(fake.log.contains("CloseHandle(process:4100)"));
   } else {
     ASSERT_FALSE(verdict.has_value());
     EXPECT_EQ(verdict.error(), c.reason);
+    // A rejected caller's process handle does not outlive the verdict.
+    const bool opened = c.process_id.has_value() && c.process_opens;
+    EXPECT_EQ(fake.log.count("CloseHandle(process:4100)"), opened ? 1u : 0u);
   }
-  // Whatever the verdict, the process handle is gone before anything else
-  // is looked at, and the caller is never logged by the verification itself.
-  if (fake.log.contains("QueryFullProcessImageNameW(process:4100)")) {
-    EXPECT_EQ(fake.log.index_of("CloseHandle(process:4100)"),
-              fake.log.index_of("QueryFullProcessImageNameW(process:4100)") + 1);
+  // Nothing of a caller off the local drives is opened as a file, and the
+  // caller is never logged by the verification itself.
+  if (c.reason == kNotLocal) {
+    EXPECT_EQ(fake.log.count("WinVerifyTrust"), 0u);
   }
   EXPECT_TRUE(fake.console.err.empty());
 }
@@ -99,7 +107,23 @@ INSTANTIATE_TEST_SUITE_P(
                    "Caller 'C:\\\ufffd\\cmd.exe' is not companion-app.exe"},
         CallerCase{"Unsigned", image(kCompanion), "Authenticode failed (0x800B0100)", 0x800B0100},
         CallerCase{"TamperedWith", image(kCompanion), "Authenticode failed (0x80096010)", 0x80096010},
-        CallerCase{"SmallCodeKeepsLeadingZeros", image(kCompanion), "Authenticode failed (0x00000005)", 5}),
+        CallerCase{"SmallCodeKeepsLeadingZeros", image(kCompanion), "Authenticode failed (0x00000005)", 5},
+        // Off the local drives: refused before the name test, so even another
+        // program's name gets this reason, and before the file is touched.
+        CallerCase{"UncPath", image(u"\\\\host\\share\\companion-app.exe"), kNotLocal},
+        CallerCase{"UncPathOfAnotherProgram", image(u"\\\\host\\share\\cmd.exe"), kNotLocal},
+        CallerCase{"DevicePathToALocalDrive", image(u"\\\\?\\C:\\App\\companion-app.exe"), kNotLocal},
+        CallerCase{"DeviceNamespace", image(u"\\\\.\\pipe\\companion-app.exe"), kNotLocal},
+        CallerCase{"NoDriveLetter", image(u"\\App\\companion-app.exe"), kNotLocal},
+        CallerCase{"DriveRelative", image(u"C:companion-app.exe"), kNotLocal},
+        CallerCase{.name = "MappedNetworkDrive",
+                   .image = image(u"Z:\\companion-app.exe"),
+                   .reason = kNotLocal,
+                   .drive_type = 4},
+        CallerCase{.name = "DriveOfUnknownType", .image = image(kCompanion), .reason = kNotLocal, .drive_type = 0},
+        CallerCase{.name = "DriveWithoutRoot", .image = image(kCompanion), .reason = kNotLocal, .drive_type = 1},
+        CallerCase{.name = "RemovableDrive", .image = image(kCompanion), .drive_type = platform::drive_removable},
+        CallerCase{.name = "LowerCaseDriveLetter", .image = image(u"c:\\app\\companion-app.exe")}),
     CaseName{});
 
 TEST(VerifyCaller, ChecksInOrderAndVerifiesTheFileWithItsReportedCase) {
@@ -108,12 +132,14 @@ TEST(VerifyCaller, ChecksInOrderAndVerifiesTheFileWithItsReportedCase) {
   fake.processes.image_names[4100] = image(u"C:\\Program Files\\App\\COMPANION-APP.EXE");
   fake::FakePipe pipe(fake.files, &fake.files.clients.front());
 
-  ASSERT_TRUE(verify_caller(pipe, fake.platform).has_value());
+  const auto caller = verify_caller(pipe, fake.platform);
+  ASSERT_TRUE(caller.has_value());
+  EXPECT_EQ(caller->process_id, 4100u);
   EXPECT_EQ(fake.log.calls(), (Calls{
                                   "GetNamedPipeClientProcessId",
                                   "OpenProcess(0x1000, 4100)",
                                   "QueryFullProcessImageNameW(process:4100)",
-                                  "CloseHandle(process:4100)",
+                                  "GetDriveTypeW(C:\\)",
                                   "WinVerifyTrust(C:\\Program Files\\App\\COMPANION-APP.EXE)",
                               }));
 }

@@ -93,24 +93,22 @@ TEST_F(PipeServerTest, ServesAVerifiedRequestThenStopsAtTheTopOfTheLoop) {
                              "GetNamedPipeClientProcessId",
                              "OpenProcess(0x1000, 4100)",
                              "QueryFullProcessImageNameW(process:4100)",
-                             "CloseHandle(process:4100)",
+                             "GetDriveTypeW(C:\\)",
                              "WinVerifyTrust(" + fake::narrow(kCompanion) + ")",
-                             "GetNamedPipeClientProcessId",
-                             "OpenProcess(0x1000, 4100)",
+                             // The verified process itself, not a second
+                             // look-up by id, gives the caller's SID.
                              "OpenProcessToken(process:4100, 0x8)",
-                             "CloseHandle(process:4100)",
                              "GetTokenInformation(token:4100)",
                              "CloseHandle(token:4100)",
                              "GetEnvironmentVariableW(ProgramFiles)",
                              "GetEnvironmentVariableW(ProgramFiles(x86))",
                              "GetEnvironmentVariableW(LOCALAPPDATA)",
                              "launch_enclave(4242)",
+                             "CloseHandle(process:4100)",
                              "WriteFile(pipe, OK 4242\n)",
                              "DisconnectNamedPipe",
-                             "CloseHandle(pipe)",
-                         } +
-                         instance_created() +
-                         Calls{
+                             // The same instance waits for the next client.
+                             "ConnectNamedPipe",
                              "SetEvent(wake)",
                              "CloseHandle(pipe)",
                              // The record is released: the enclave
@@ -137,6 +135,10 @@ TEST_F(PipeServerTest, EveryVerifiedRequestStopsThePreviousEnclaveAndOnlyALaunch
   EXPECT_LT(fake.log.index_of("CloseHandle(enclave-process:4242)"), fake.log.index_of("launch_enclave(4243)"));
   EXPECT_EQ(fake.log.count("GetExitCodeProcess"), 1u);
   EXPECT_EQ(fake.log.calls().back(), "CloseHandle(enclave-process:4243)");
+  // One instance served them all and was closed only at the stop.
+  EXPECT_EQ(fake.log.count(kCreateInstance), 1u);
+  EXPECT_EQ(fake.log.count("CloseHandle(pipe)"), 1u);
+  EXPECT_GT(fake.log.index_of("CloseHandle(pipe)"), fake.log.index_of("SetEvent(wake)"));
 }
 
 TEST_F(PipeServerTest, RejectedCallerGetsTheReasonAndTheRunningEnclaveIsLeftAlone) {
@@ -185,7 +187,7 @@ TEST_P(PipeServerReadFailureTest, LogsTheReasonSendsNothingAndServesTheNextClien
   EXPECT_EQ(served.received, "");
   EXPECT_TRUE(served.disconnected);
   EXPECT_EQ(served.bytes_read, c.bytes_read);
-  EXPECT_EQ(fake.log.count("GetNamedPipeClientProcessId"), 4u);  // two for each of the other clients
+  EXPECT_EQ(fake.log.count("GetNamedPipeClientProcessId"), 2u);  // one for each of the other clients
   // The enclave of the first client is still remembered when the third comes.
   EXPECT_EQ(fake.console.err_lines(), (std::vector<std::string>{
                                           "[BrisvanderSvc] Read error: " + c.reason,
@@ -279,40 +281,70 @@ TEST_F(PipeServerTest, ClientConnectedBeforeTheWaitIsServed) {
   EXPECT_EQ(replies(), std::vector<std::string>{"OK 4242\n"});
 }
 
-TEST_F(PipeServerTest, FailedConnectClosesTheInstanceAtOnceWithoutALogLineOrAPause) {
-  auto& gone = client(kRequest + "\n");
-  gone.connect = {.succeeded = false, .error = platform::error_no_data};
+TEST_F(PipeServerTest, ClientGoneBeforeTheConnectIsDisconnectedAndTheInstanceKept) {
+  client(kRequest + "\n").connect = {.succeeded = false, .error = platform::error_no_data};
   client(kRequest + "\n");
   run();
 
   EXPECT_EQ(replies(), (std::vector<std::string>{"", "OK 4242\n"}));
   EXPECT_EQ(fake.files.served[0].bytes_read, 0u);
-  EXPECT_FALSE(fake.files.served[0].disconnected);
   EXPECT_TRUE(fake.console.err.empty());
   EXPECT_EQ(fake.log.count("Sleep"), 0u);
   const Calls first(fake.log.calls().begin(), fake.log.calls().begin() + 6);
-  const Calls expected =
-      instance_created() +
-      Calls{"CloseHandle(pipe)", "ConvertStringSecurityDescriptorToSecurityDescriptorW(" + kSddl + ")"};
-  EXPECT_EQ(first, expected);
+  EXPECT_EQ(first, (instance_created() + Calls{"DisconnectNamedPipe", "ConnectNamedPipe"}));
+  EXPECT_EQ(fake.log.count(kCreateInstance), 1u);
+}
+
+TEST_F(PipeServerTest, WedgedInstanceIsClosedAndMadeAgainAtOnce) {
+  // ERROR_INVALID_HANDLE from the connect: the instance cannot listen again.
+  client(kRequest + "\n").connect = {.succeeded = false, .error = 6};
+  client(kRequest + "\n");
+  run();
+
+  EXPECT_EQ(replies(), (std::vector<std::string>{"", "OK 4242\n"}));
+  EXPECT_FALSE(fake.files.served[0].disconnected);
+  EXPECT_TRUE(fake.console.err.empty());
+  EXPECT_EQ(fake.log.count("Sleep"), 0u);
+  const Calls first(fake.log.calls().begin(), fake.log.calls().begin() + 9);
+  EXPECT_EQ(first, instance_created() + Calls{"CloseHandle(pipe)"} + instance_created());
+}
+
+TEST_F(PipeServerTest, FailedDisconnectMakesANewInstanceForTheNextClient) {
+  client(kRequest + "\n");
+  client(kRequest + "\n");
+  fake.files.disconnect_failures = {1};
+  run();
+
+  EXPECT_EQ(replies(), (std::vector<std::string>{"OK 4242\n", "OK 4243\n"}));
+  EXPECT_EQ(fake.log.count(kCreateInstance), 2u);
+  const auto disconnect = fake.log.index_of("DisconnectNamedPipe");
+  ASSERT_NE(disconnect, std::string::npos);
+  EXPECT_EQ(fake.log.calls()[disconnect + 1], "CloseHandle(pipe)");
 }
 
 TEST_F(PipeServerTest, InstanceCreationFailureIsLoggedAndRetriedEveryTwoSeconds) {
+  // ERROR_ACCESS_DENIED: another process holds the name, and the instance is
+  // made only as the first one of its name.
   fake.files.create_pipe_failures = {5, 1450};
+  client(kRequest + "\n");
   client(kRequest + "\n");
   const auto start = fake.clock.now();
   run();
 
-  EXPECT_EQ(fake.console.err_lines(), (std::vector<std::string>{
-                                          "[BrisvanderSvc] Failed to create pipe: CreateNamedPipeW failed: 5",
-                                          "[BrisvanderSvc] Failed to create pipe: CreateNamedPipeW failed: 1450",
-                                      }));
+  const auto lines = fake.console.err_lines();
+  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 2),
+            (std::vector<std::string>{
+                "[BrisvanderSvc] Failed to create pipe: CreateNamedPipeW failed: 5",
+                "[BrisvanderSvc] Failed to create pipe: CreateNamedPipeW failed: 1450",
+            }));
   const Calls failed_attempt = {"ConvertStringSecurityDescriptorToSecurityDescriptorW(" + kSddl + ")", kCreateInstance,
                                 "LocalFree(" + kSddl + ")", "Sleep(2000)"};
   const Calls first(fake.log.calls().begin(), fake.log.calls().begin() + 12);
   EXPECT_EQ(first, failed_attempt + failed_attempt + instance_created());
-  EXPECT_EQ(replies(), std::vector<std::string>{"OK 4242\n"});
+  EXPECT_EQ(replies(), (std::vector<std::string>{"OK 4242\n", "OK 4243\n"}));
   EXPECT_EQ(fake.clock.now() - start, 4s);
+  // Once made, the instance is kept: no further attempt, no further pause.
+  EXPECT_EQ(fake.log.count(kCreateInstance), 3u);
 }
 
 TEST_F(PipeServerTest, DescriptorFailureRepeatsForAsLongAsItLasts) {

@@ -284,12 +284,10 @@ class SpawnRequestConnectionTest : public ::testing::Test {
   SpawnRequestConnectionTest() {
     fake.processes.environment = kWindowsEnvironment;
     fake.processes.sids["token:4100"] = u"S-1-5-21-7-8-9-1001";
-    fake.files.clients.push_back({});
-    pipe = std::make_unique<fake::FakePipe>(fake.files, &fake.files.clients.front());
   }
 
   SpawnOutcome handle(std::string_view line) {
-    return handle_spawn_request(*pipe, line, "pw", fake.platform, log, launcher);
+    return handle_spawn_request(*caller, line, "pw", fake.platform, log, launcher);
   }
 
   struct Seen {
@@ -300,7 +298,8 @@ class SpawnRequestConnectionTest : public ::testing::Test {
 
   fake::FakePlatform fake;
   Log log{fake.console};
-  std::unique_ptr<fake::FakePipe> pipe;
+  // The caller's process as verification opened it.
+  platform::Object caller = fake::make_object(fake.log, "process:4100");
   std::vector<Seen> launches;
   enclave::LaunchResult next_launch = enclave::LaunchedEnclave{.process_id = 4242};
   Launcher launcher = [this](const enclave::LaunchInputs& in) {
@@ -311,13 +310,12 @@ class SpawnRequestConnectionTest : public ::testing::Test {
   };
 };
 
-TEST_F(SpawnRequestConnectionTest, LooksTheCallerUpAndClosesEachHandleRightAfterUse) {
-  EXPECT_EQ(lookup_caller_sid(*pipe, fake.processes), "S-1-5-21-7-8-9-1001");
+TEST_F(SpawnRequestConnectionTest, ReadsTheTokenOfTheVerifiedProcessAndClosesOnlyTheToken) {
+  EXPECT_EQ(lookup_caller_sid(*caller, fake.processes), "S-1-5-21-7-8-9-1001");
+  // No second look at the pipe's client: its id may by now be another
+  // process's.
   EXPECT_EQ(fake.log.calls(), (std::vector<std::string>{
-                                  "GetNamedPipeClientProcessId",
-                                  "OpenProcess(0x1000, 4100)",
                                   "OpenProcessToken(process:4100, 0x8)",
-                                  "CloseHandle(process:4100)",
                                   "GetTokenInformation(token:4100)",
                                   "CloseHandle(token:4100)",
                               }));
@@ -325,20 +323,15 @@ TEST_F(SpawnRequestConnectionTest, LooksTheCallerUpAndClosesEachHandleRightAfter
 
 TEST_F(SpawnRequestConnectionTest, AnyLookupFailureGivesNoSidAndLeavesNothingOpen) {
   fake.processes.sids.clear();
-  EXPECT_EQ(lookup_caller_sid(*pipe, fake.processes), std::nullopt);
+  EXPECT_EQ(lookup_caller_sid(*caller, fake.processes), std::nullopt);
   EXPECT_TRUE(fake.log.contains("CloseHandle(token:4100)"));
 
   fake.processes.open_token_failures[4100] = 5;
-  EXPECT_EQ(lookup_caller_sid(*pipe, fake.processes), std::nullopt);
-  fake.processes.open_process_failures[4100] = 5;
-  EXPECT_EQ(lookup_caller_sid(*pipe, fake.processes), std::nullopt);
-  fake.files.clients.front().process_id = std::unexpected(233u);
-  EXPECT_EQ(lookup_caller_sid(*pipe, fake.processes), std::nullopt);
+  EXPECT_EQ(lookup_caller_sid(*caller, fake.processes), std::nullopt);
 
-  EXPECT_EQ(fake.log.count("OpenProcess("), 3u);
-  EXPECT_EQ(fake.log.count("CloseHandle(process:4100)"), 2u);
   EXPECT_EQ(fake.log.count("OpenProcessToken"), 2u);
   EXPECT_EQ(fake.log.count("CloseHandle(token:4100)"), 1u);
+  EXPECT_EQ(fake.log.count("CloseHandle(process:4100)"), 0u);
   EXPECT_TRUE(fake.console.err.empty());
 }
 

@@ -54,14 +54,16 @@ class LaunchEnclaveTest : public ::testing::Test {
   std::string password = "pw";
 };
 
-TEST_F(LaunchEnclaveTest, SuccessfulLaunchRunsEveryStepAndKeepsOnlyProcessAndEvent) {
+TEST_F(LaunchEnclaveTest, SuccessfulLaunchRunsEveryStepAndHandsOverWhatTheEnclaveUses) {
   auto result = launch();
 
   ASSERT_TRUE(result.has_value()) << result.error();
   EXPECT_EQ(result->process_id, 4242u);
-  ASSERT_TRUE(result->process && result->shutdown_event);
+  ASSERT_TRUE(result->process && result->shutdown_event && result->profile && result->logon_token);
   EXPECT_EQ(fake::name_of(*result->process), "enclave-process:4242");
   EXPECT_EQ(fake::name_of(*result->shutdown_event), "event:" + kEvent);
+  EXPECT_EQ(fake::name_of(*result->logon_token), "logon-token");
+  EXPECT_EQ(result->secret_file, kFile);
   EXPECT_EQ(fake.log.calls(), (Calls{
                                   "LogonUserW(BrisvanderUser, ., pw)",
                                   "LoadUserProfileW(logon-token, BrisvanderUser)",
@@ -86,10 +88,14 @@ TEST_F(LaunchEnclaveTest, SuccessfulLaunchRunsEveryStepAndKeepsOnlyProcessAndEve
                                   "WriteFile(stdin-write, 65 bytes)",
                                   "CloseHandle(stdin-write)",
                                   "CloseHandle(enclave-thread:4242)",
-                                  "UnloadUserProfile(logon-token)",
-                                  "CloseHandle(logon-token)",
                               }));
   EXPECT_EQ(fake.console.err, "");
+  // The profile is unloaded only when the caller lets go of it, and before
+  // the token its unload needs.
+  result->profile.reset();
+  result->logon_token.reset();
+  const Calls released(fake.log.calls().end() - 2, fake.log.calls().end());
+  EXPECT_EQ(released, (Calls{"UnloadUserProfile(logon-token)", "CloseHandle(logon-token)"}));
 }
 
 struct FailureCase {
@@ -270,7 +276,7 @@ TEST_F(LaunchEnclaveTest, FailedEnvironmentBlockWarnsAndStartsWithInheritedEnvir
             Calls{"[BrisvanderSvc] Warning: CreateEnvironmentBlock failed (1008); APPDATA may be missing"});
   EXPECT_TRUE(fake.log.contains(kStartInherited));
   EXPECT_EQ(fake.log.count("DestroyEnvironmentBlock"), 0u);
-  EXPECT_TRUE(fake.log.contains("UnloadUserProfile(logon-token)"));
+  EXPECT_TRUE(result->profile);
 }
 
 TEST_F(LaunchEnclaveTest, BothWarningsInStepOrder) {

@@ -218,12 +218,15 @@ TEST_F(ServiceEntry, StoppedReportFailureWritesFatalLine) {
   EXPECT_EQ(fp.console.err_lines().back(), fatal_line);
 }
 
-TEST_F(ServiceEntry, ExceptionWhileServingStillReportsStopped) {
+TEST_F(ServiceEntry, ExceptionWhileServingReportsAFailedStop) {
   // No client and no stop: the fake pipe throws from the wait, standing in for
   // anything the broker might throw on the service thread.
   run();
 
-  EXPECT_EQ(fp.services.statuses, (std::vector<ServiceStatus>{expected_running, expected_stopped}));
+  ServiceStatus failed = expected_stopped;
+  failed.win32_exit_code = 1066;  // ERROR_SERVICE_SPECIFIC_ERROR
+  failed.service_specific_exit_code = 1;
+  EXPECT_EQ(fp.services.statuses, (std::vector<ServiceStatus>{expected_running, failed}));
   ASSERT_FALSE(fp.console.err_lines().empty());
   EXPECT_TRUE(fp.console.err_lines().back().starts_with("[BrisvanderSvc] Fatal: "));
 }

@@ -16,6 +16,13 @@ using Calls = std::vector<std::string>;
 constexpr const char* kProcess = "enclave-process:4242";
 constexpr const char* kEvent = "event:brisvander-shutdown-0123";
 
+Calls operator+(Calls a, const Calls& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+constexpr const char* kSecretFile = "C:\\Temp\\bv-ipc-0123.tmp";
+
 struct StopCase {
   const char* name;
   std::uint32_t process_id = 4242;
@@ -23,12 +30,27 @@ struct StopCase {
   bool has_event = true;
   std::optional<platform::Result<std::uint32_t>> exit_code;  // none: still active
   std::optional<std::uint32_t> wait_result;                  // none: WAIT_OBJECT_0
+  bool unkillable = false;                                   // TerminateProcess does not end it
   Calls calls;                                               // every platform call, in order
   std::vector<std::string> log_lines;
 };
 
 void PrintTo(const StopCase& c, std::ostream* os) {
   *os << c.name;
+}
+
+// A launched enclave as the launcher hands it over: with its profile loaded
+// for the logon token and its hand-over file on disk.
+LaunchedEnclave launched(fake::FakePlatform& fake, std::uint32_t process_id, bool has_process, bool has_event) {
+  LaunchedEnclave enclave{.process_id = process_id,
+                          .process = has_process ? fake::make_object(fake.log, kProcess) : nullptr,
+                          .shutdown_event = has_event ? fake::make_object(fake.log, kEvent) : nullptr,
+                          .logon_token = fake::make_object(fake.log, "logon-token"),
+                          .secret_file = kSecretFile};
+  enclave.profile = std::move(*fake.processes.load_user_profile(*enclave.logon_token, u"BrisvanderUser"));
+  fake.files.files[kSecretFile] = std::string(64, 'a') + "\n";
+  fake.log.clear();
+  return enclave;
 }
 
 class StopPreviousEnclaveTest : public ::testing::TestWithParam<StopCase> {};
@@ -39,17 +61,20 @@ TEST_P(StopPreviousEnclaveTest, FollowsTheRowOfItsSituation) {
   Log log(fake.console);
   if (c.exit_code) fake.processes.exit_codes[kProcess] = *c.exit_code;
   if (c.wait_result) fake.processes.wait_results[kProcess] = *c.wait_result;
+  if (c.unkillable) fake.processes.unkillable.insert(kProcess);
 
   RunningEnclave record;
-  remember_enclave(record, {.process_id = c.process_id,
-                            .process = c.has_process ? fake::make_object(fake.log, kProcess) : nullptr,
-                            .shutdown_event = c.has_event ? fake::make_object(fake.log, kEvent) : nullptr});
-  stop_previous_enclave(record, fake.processes, log);
+  remember_enclave(record, launched(fake, c.process_id, c.has_process, c.has_event));
+  stop_previous_enclave(record, fake.platform, log);
 
   EXPECT_EQ(fake.log.calls(), c.calls);
   EXPECT_EQ(fake.console.err_lines(), c.log_lines);
   EXPECT_FALSE(record.present);
-  EXPECT_FALSE(record.process || record.shutdown_event);
+  EXPECT_FALSE(record.enclave.process || record.enclave.shutdown_event || record.enclave.profile ||
+               record.enclave.logon_token);
+  // The hand-over file goes exactly when the profile is unloaded: once the
+  // enclave is known to have ended.
+  EXPECT_EQ(fake.files.files.contains(kSecretFile), !fake.log.contains("UnloadUserProfile(logon-token)"));
   // The enclave is reached only through the handle its creation returned.
   EXPECT_EQ(fake.log.count("OpenProcess"), 0u);
 }
@@ -67,37 +92,50 @@ const std::string kQuery = std::string("GetExitCodeProcess(") + kProcess + ")";
 const std::string kSet = std::string("SetEvent(") + kEvent + ")";
 const std::string kWait = std::string("WaitForSingleObject(") + kProcess + ", 500)";
 const std::string kTerminate = std::string("TerminateProcess(") + kProcess + ", 1)";
+const std::string kWaitForTheEnd = std::string("WaitForSingleObject(") + kProcess + ", 2000)";
 const std::string kTerminating = "[BrisvanderSvc] Terminating previous enclave PID 4242 for respawn";
+// Once the enclave has ended: its file goes, then its profile, then the
+// token that the unload needed.
+const Calls kAfterTheEnd = {std::string("DeleteFileW(") + kSecretFile + ")", "UnloadUserProfile(logon-token)",
+                            "CloseHandle(logon-token)"};
+// While it may still run: the profile stays loaded and the file on disk.
+const Calls kMayStillRun = {"CloseHandle(logon-token)"};
+const Calls kClosed = {kClosedEvent, kClosedProcess};
 
 INSTANTIATE_TEST_SUITE_P(
     Situations, StopPreviousEnclaveTest,
     ::testing::Values(
-        StopCase{.name = "ProcessIdZero", .process_id = 0, .calls = {kClosedEvent, kClosedProcess}},
-        StopCase{.name = "NoProcessHandle", .has_process = false, .calls = {kClosedEvent}},
+        StopCase{.name = "ProcessIdZero", .process_id = 0, .calls = kMayStillRun + kClosed},
+        StopCase{.name = "NoProcessHandle", .has_process = false, .calls = kMayStillRun + Calls{kClosedEvent}},
         StopCase{.name = "ExitCodeUnavailable",
                  .exit_code = std::unexpected(6u),
-                 .calls = {kQuery, kClosedEvent, kClosedProcess}},
-        StopCase{.name = "EndedOnItsOwn", .exit_code = 0u, .calls = {kQuery, kClosedEvent, kClosedProcess}},
-        StopCase{.name = "EndedWithExitCodeOne", .exit_code = 1u, .calls = {kQuery, kClosedEvent, kClosedProcess}},
+                 .calls = Calls{kQuery} + kMayStillRun + kClosed},
+        StopCase{.name = "EndedOnItsOwn", .exit_code = 0u, .calls = Calls{kQuery} + kAfterTheEnd + kClosed},
+        StopCase{.name = "EndedWithExitCodeOne", .exit_code = 1u, .calls = Calls{kQuery} + kAfterTheEnd + kClosed},
         // STILL_ACTIVE (259) means running; an enclave that exited with 259
         // cannot be told apart, is treated the same and its wait returns at
         // once.
         StopCase{.name = "RunningAndExitsWhenSignalled",
                  .exit_code = 259u,
-                 .calls = {kQuery, kSet, kWait, kClosedEvent, kClosedProcess},
+                 .calls = Calls{kQuery, kSet, kWait} + kAfterTheEnd + kClosed,
                  .log_lines = {kTerminating, "[BrisvanderSvc] Enclave PID 4242 exited gracefully"}},
         StopCase{.name = "IgnoresItsEvent",
                  .wait_result = platform::wait_timeout,
-                 .calls = {kQuery, kSet, kWait, kTerminate, kClosedEvent, kClosedProcess},
+                 .calls = Calls{kQuery, kSet, kWait, kTerminate, kWaitForTheEnd} + kAfterTheEnd + kClosed,
                  .log_lines = {kTerminating, "[BrisvanderSvc] Force-terminated enclave PID 4242"}},
         StopCase{.name = "WaitFails",
                  .wait_result = platform::wait_failed,
-                 .calls = {kQuery, kSet, kWait, kTerminate, kClosedEvent, kClosedProcess},
+                 .calls = Calls{kQuery, kSet, kWait, kTerminate, kWaitForTheEnd} + kAfterTheEnd + kClosed,
+                 .log_lines = {kTerminating, "[BrisvanderSvc] Force-terminated enclave PID 4242"}},
+        StopCase{.name = "SurvivesTermination",
+                 .wait_result = platform::wait_timeout,
+                 .unkillable = true,
+                 .calls = Calls{kQuery, kSet, kWait, kTerminate, kWaitForTheEnd} + kMayStillRun + kClosed,
                  .log_lines = {kTerminating, "[BrisvanderSvc] Force-terminated enclave PID 4242"}},
         StopCase{.name = "NoShutdownEvent",
                  .has_event = false,
                  .wait_result = platform::wait_timeout,
-                 .calls = {kQuery, kWait, kTerminate, kClosedProcess},
+                 .calls = Calls{kQuery, kWait, kTerminate, kWaitForTheEnd} + kAfterTheEnd + Calls{kClosedProcess},
                  .log_lines = {kTerminating, "[BrisvanderSvc] Force-terminated enclave PID 4242"}}),
     CaseName{});
 
@@ -105,24 +143,39 @@ TEST(StopPreviousEnclave, EmptyRecordDoesNothing) {
   fake::FakePlatform fake;
   Log log(fake.console);
   RunningEnclave record;
-  stop_previous_enclave(record, fake.processes, log);
+  stop_previous_enclave(record, fake.platform, log);
   EXPECT_TRUE(fake.log.calls().empty());
   EXPECT_TRUE(fake.console.err.empty());
 }
 
-TEST(ReleaseEnclaveRecord, ClosesTheHandlesAndLeavesTheEnclaveRunning) {
+TEST(StopPreviousEnclave, FailedDeletionOfTheFileIsIgnored) {
+  fake::FakePlatform fake;
+  Log log(fake.console);
+  fake.processes.exit_codes[kProcess] = 0u;
+  fake.files.delete_file_failures[kSecretFile] = 5;
+  RunningEnclave record;
+  remember_enclave(record, launched(fake, 4242, true, true));
+
+  stop_previous_enclave(record, fake.platform, log);
+
+  EXPECT_EQ(fake.log.calls(), Calls{kQuery} + kAfterTheEnd + kClosed);
+  EXPECT_TRUE(fake.console.err.empty());
+}
+
+TEST(ReleaseEnclaveRecord, ClosesTheHandlesAndLeavesTheEnclaveRunningWithItsProfileAndFile) {
   fake::FakePlatform fake;
   RunningEnclave record;
-  remember_enclave(record, {4242, fake::make_object(fake.log, kProcess), fake::make_object(fake.log, kEvent)});
+  remember_enclave(record, launched(fake, 4242, true, true));
 
   release_enclave_record(record);
 
-  EXPECT_EQ(fake.log.calls(), (Calls{kClosedEvent, kClosedProcess}));
+  EXPECT_EQ(fake.log.calls(), kMayStillRun + kClosed);
   EXPECT_FALSE(record.present);
-  EXPECT_FALSE(record.process || record.shutdown_event);
+  EXPECT_FALSE(record.enclave.process || record.enclave.shutdown_event || record.enclave.logon_token);
+  EXPECT_TRUE(fake.files.files.contains(kSecretFile));
 
   release_enclave_record(record);
-  EXPECT_EQ(fake.log.calls().size(), 2u);
+  EXPECT_EQ(fake.log.calls().size(), 3u);
 }
 
 }  // namespace

@@ -35,6 +35,9 @@ class Win32Descriptor final : public SecurityDescriptor {
 class Win32Profile final : public LoadedProfile {
  public:
   explicit Win32Profile(UniqueProfile profile) : profile_(std::move(profile)) {}
+  // The profile's registry handle stays open until the process ends; the
+  // service gives a profile up only as it stops serving.
+  void leave_loaded() override { static_cast<void>(profile_.release()); }
 
  private:
   UniqueProfile profile_;

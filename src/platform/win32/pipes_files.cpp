@@ -10,7 +10,10 @@
 namespace bv::platform::win32 {
 namespace {
 
-constexpr DWORD pipe_open_mode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
+// FILE_FLAG_FIRST_PIPE_INSTANCE: the creation fails (ERROR_ACCESS_DENIED)
+// when any instance of the name exists, so a process that took the name
+// first is never joined by a second instance of the service's own.
+constexpr DWORD pipe_open_mode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE;
 constexpr DWORD pipe_mode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
 constexpr DWORD pipe_max_instances = 1;
 constexpr DWORD pipe_buffer_size = 4096;
@@ -19,6 +22,8 @@ constexpr DWORD pipe_default_timeout_ms = 5000;
 #ifdef _WIN64
 static_assert(sizeof(SECURITY_ATTRIBUTES) == 24);
 #endif
+static_assert(drive_removable == DRIVE_REMOVABLE && drive_fixed == DRIVE_FIXED && drive_cdrom == DRIVE_CDROM &&
+              drive_ramdisk == DRIVE_RAMDISK);
 
 // WriteFile and ReadFile take a DWORD length; longer input is cut to it.
 DWORD dword_length(std::size_t size) {
@@ -100,8 +105,9 @@ ErrorCode Win32PipeInstance::peek() {
   return ::GetLastError();
 }
 
-void Win32PipeInstance::disconnect() {
-  ::DisconnectNamedPipe(pipe_.get());
+Result<void> Win32PipeInstance::disconnect() {
+  if (!::DisconnectNamedPipe(pipe_.get())) return std::unexpected(::GetLastError());
+  return {};
 }
 
 Result<std::uint32_t> Win32PipeInstance::client_process_id() {
@@ -171,6 +177,11 @@ bool Win32PipesFiles::file_exists(std::u16string_view path) {
   const std::u16string file_path(path);
   const DWORD attributes = ::GetFileAttributesW(wide(file_path));
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+std::uint32_t Win32PipesFiles::drive_type(std::u16string_view root) {
+  const std::u16string root_path(root);
+  return ::GetDriveTypeW(wide(root_path));
 }
 
 Result<std::u16string> Win32PipesFiles::temp_directory() {

@@ -29,7 +29,7 @@ class Win32PipeInstance final : public PipeInstance {
   ReadOutcome read_byte(std::chrono::milliseconds timeout) override;
   void write(std::string_view bytes, std::chrono::milliseconds timeout) override;
   ErrorCode peek() override;
-  void disconnect() override;
+  Result<void> disconnect() override;
   Result<std::uint32_t> client_process_id() override;
 
  private:
@@ -47,6 +47,7 @@ class Win32PipesFiles final : public PipesFiles {
   Result<Object> create_file(std::u16string_view path, SecurityDescriptor* descriptor, FileCreation creation) override;
   Result<void> delete_file(std::u16string_view path) override;
   bool file_exists(std::u16string_view path) override;
+  std::uint32_t drive_type(std::u16string_view root) override;
   Result<std::u16string> temp_directory() override;
 };
 
