@@ -72,3 +72,10 @@ include(gtest_groups)
 bv_add_test_groups(win_tests win BV_WIN_TEST_NAMES ${BV_WIN_TEST_SOURCES})
 set_tests_properties(${BV_WIN_TEST_NAMES} PROPERTIES
   FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK wine_prefix ENVIRONMENT "${BV_WINE_TEST_ENVIRONMENT}")
+
+# Console output on a real console (a pseudo-terminal under Wine) and
+# redirected, from the shipping executable.
+add_test(NAME win.console_code_page
+  COMMAND bash "${PROJECT_SOURCE_DIR}/tests/win/console_code_page_test.sh" "$<TARGET_FILE:brisvander-svc>")
+set_tests_properties(win.console_code_page PROPERTIES
+  FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK wine_prefix ENVIRONMENT "${BV_WINE_TEST_ENVIRONMENT}" TIMEOUT 120)

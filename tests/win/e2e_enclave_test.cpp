@@ -219,9 +219,11 @@ TEST_F(E2eEnclave, LaunchHandsTheEnclaveItsCommandLineSecretAndArtefacts) {
   // environment block were made, or a warning would say otherwise).
   EXPECT_TRUE(server.console().lines().empty()) << server.console().text();
 
-  // When the service stops, the enclave keeps running.
+  // When the service stops, the enclave keeps running, and so its hand-over
+  // file stays.
   server.stop();
   EXPECT_FALSE(bv::test::wait_for_exit(process.get(), 300)) << "the enclave ended with the server";
+  EXPECT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES) << "the hand-over file was deleted";
 }
 
 TEST_F(E2eEnclave, NextRequestStopsThePreviousEnclaveThroughItsEvent) {
@@ -250,6 +252,9 @@ TEST_F(E2eEnclave, NextRequestStopsThePreviousEnclaveThroughItsEvent) {
   const auto first_report = enclave.wait_for_report(first_token, "ended", report_timeout_ms);
   ASSERT_TRUE(first_report);
   EXPECT_EQ(first_report->at("ended"), "event-set");
+  // The ended enclave's hand-over file is gone; the running one's is there.
+  EXPECT_EQ(GetFileAttributesW(hand_over_path(first_token).c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(bv::test::read_file(hand_over_path(second_token)), secret_line);
 }
 
 TEST_F(E2eEnclave, EnclaveThatIgnoresItsEventIsTerminatedWithExitCodeOneAfterTheGracePeriod) {
@@ -263,6 +268,8 @@ TEST_F(E2eEnclave, EnclaveThatIgnoresItsEventIsTerminatedWithExitCodeOneAfterThe
 
   const RunResult result = spawn(new_token());
   EXPECT_NE(replied_pid(result), 0u) << result.standard_output << "\nlog:\n" << server.console().text();
+  // Terminated, and so known to have ended: its hand-over file is gone.
+  EXPECT_EQ(GetFileAttributesW(hand_over_path(first_token).c_str()), INVALID_FILE_ATTRIBUTES);
 
   const auto terminating = server.console().lines_containing("Terminating previous enclave");
   const auto forced = server.console().lines_containing("Force-terminated");
@@ -312,7 +319,8 @@ TEST_F(E2eEnclave, RejectedCallerAndUnreadableLinesLeaveTheRunningEnclaveAlone) 
 
 TEST_F(E2eEnclave, EnclavesThatEndedOrNeverStartedAreNotStoppedAgain) {
   // An enclave that ends on its own right after its report.
-  const DWORD first = spawn_and_wait_for_enclave_with(new_token(), L"BV_ENCLAVE_EXIT_AT_ONCE");
+  const std::string first_token = new_token();
+  const DWORD first = spawn_and_wait_for_enclave_with(first_token, L"BV_ENCLAVE_EXIT_AT_ONCE");
   ASSERT_NE(first, 0u);
   UniqueHandle first_process = bv::test::open_for_exit_code(first);
   ASSERT_EQ(bv::test::wait_for_exit(first_process.get(), report_timeout_ms), 0u);
@@ -336,6 +344,10 @@ TEST_F(E2eEnclave, EnclavesThatEndedOrNeverStartedAreNotStoppedAgain) {
   EXPECT_EQ(stop_lines(), 0u) << server.console().text();
   EXPECT_EQ(server.launch_calls(), 3);
   EXPECT_EQ(server.launched().size(), 2u);
+  // The ended enclave's hand-over file went with the stop that found it
+  // ended; the failed launch was never remembered, so its file stays.
+  EXPECT_EQ(GetFileAttributesW(hand_over_path(first_token).c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(bv::test::read_file(hand_over_path(failed_token)), secret_line);
 }
 
 TEST_F(E2eEnclave, PlantedHandOverFileNeverGetsTheSecretUnderItsOwnDescriptor) {
