@@ -27,9 +27,28 @@ std::u16string_view directory_of(std::u16string_view path) {
   return directory;
 }
 
-// CREATE_ALWAYS: a file left over from an interrupted run is overwritten.
-platform::Result<void> write_script(platform::PipesFiles& files, std::u16string_view path) {
-  auto file = files.create_file(path, nullptr, platform::FileCreation::create_always);
+// The script file's access list, protected from inheritance, so that a
+// program of the same user that is not elevated can neither rewrite the
+// script nor replace it between the write and the elevated run:
+//   (A;;FA;;;SY)  LocalSystem: FILE_ALL_ACCESS.
+//   (A;;FA;;;BA)  BUILTIN\Administrators: FILE_ALL_ACCESS; the elevated
+//                 interpreter reads the script, and this step deletes it,
+//                 through this entry.
+constexpr std::u16string_view script_sddl = u"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+
+// The temporary directory is the user's own, writable by the user's other
+// programs. CreateFileW applies a descriptor only to a file it creates, so a
+// file left over from an interrupted run (or planted under the name) is
+// deleted first and the script is written only into a new file: if the name
+// is taken again in between, the creation fails rather than write into a
+// file someone else controls.
+platform::Result<void> write_script(platform::Platform& platform, std::u16string_view path) {
+  auto descriptor = platform.security.convert_sddl(script_sddl);
+  if (!descriptor) return std::unexpected(descriptor.error());
+  auto& files = platform.files;
+  static_cast<void>(files.delete_file(path));
+  auto file = files.create_file(path, descriptor->get(), platform::FileCreation::create_new);
+  descriptor->reset();
   if (!file) return std::unexpected(file.error());
   files.write_file(**file, m5_setup_script);
   // Closed before the interpreter starts: the file is open without sharing.
@@ -94,7 +113,7 @@ CommandResult run_m5_setup(platform::Platform& platform) {
   if (!temp) return std::unexpected(FatalError{std::string(write_context), temp.error()});
   const std::u16string script_path = join_path(*temp, setup_script_file_name);
 
-  if (auto written = write_script(platform.files, script_path); !written) {
+  if (auto written = write_script(platform, script_path); !written) {
     return std::unexpected(FatalError{std::string(write_context), written.error()});
   }
 

@@ -224,9 +224,15 @@ TEST_F(M5Setup, WritesRunsAndDeletesTheScript) {
             std::string("\"") + powershell + "\" -NoProfile -ExecutionPolicy Bypass -File " + script_path);
   EXPECT_EQ(runs[0].script_at_start, m5_setup_script);
   EXPECT_TRUE(runs[0].script_closed_at_start);
-  EXPECT_EQ(fp.log.only({"CreateFileW", "DeleteFileW"}),
-            (std::vector<std::string>{std::string("CreateFileW(") + script_path + ", default, CREATE_ALWAYS)",
-                                      std::string("DeleteFileW(") + script_path + ")"}));
+  // The leftover goes, the script is made only as a new file under its
+  // protected descriptor, which is freed right after the creation, and the
+  // script goes after the run.
+  const std::string sddl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+  EXPECT_EQ(fp.log.only({"CreateFileW", "DeleteFileW", "ConvertStringSecurityDescriptor", "LocalFree"}),
+            (std::vector<std::string>{"ConvertStringSecurityDescriptorToSecurityDescriptorW(" + sddl + ")",
+                                      std::string("DeleteFileW(") + script_path + ")",
+                                      std::string("CreateFileW(") + script_path + ", secured, CREATE_NEW)",
+                                      "LocalFree(" + sddl + ")", std::string("DeleteFileW(") + script_path + ")"}));
   EXPECT_FALSE(fp.files.files.contains(script_path));
   EXPECT_EQ(fp.console.out, "[BrisvanderSvc] M5 setup complete.\n");
   EXPECT_EQ(fp.console.err, "");
@@ -275,12 +281,34 @@ TEST_F(M5Setup, UnwritableScriptIsFatalAndRunsNothing) {
   EXPECT_TRUE(runs.empty());
 }
 
+TEST_F(M5Setup, LeftoverThatCannotBeRemovedIsNeverWrittenInto) {
+  // Held open by another program: the deletion fails, and so does the
+  // creation of a new file (ERROR_FILE_EXISTS); nothing runs.
+  fp.files.files[script_path] = "planted";
+  fp.files.delete_file_failures[script_path] = 32;
+
+  EXPECT_EQ(run_m5_setup(fp.platform), CommandResult(std::unexpected(FatalError{"write setup script", 80})));
+  EXPECT_EQ(fp.files.files.at(script_path), "planted");
+  EXPECT_TRUE(runs.empty());
+}
+
+TEST_F(M5Setup, DescriptorFailureIsFatalAndWritesNothing) {
+  fp.security.sddl_failures["D:P(A;;FA;;;SY)(A;;FA;;;BA)"] = 1336;
+
+  EXPECT_EQ(run_m5_setup(fp.platform), CommandResult(std::unexpected(FatalError{"write setup script", 1336})));
+  EXPECT_EQ(fp.log.count("CreateFileW"), 0u);
+  EXPECT_TRUE(runs.empty());
+}
+
 TEST_F(M5Setup, InvalidTemporaryPathIsFatalWithoutSystemError) {
   fp.files.temp = std::u16string(u"C:\\T\xDC00mp\\");
 
   EXPECT_EQ(run_m5_setup(fp.platform), CommandResult(std::unexpected(FatalError{"invalid temp path", std::nullopt})));
   EXPECT_TRUE(runs.empty());
-  EXPECT_EQ(fp.log.count("DeleteFileW"), 0u);
+  // The script was written and stays: only the leftover's removal ran.
+  EXPECT_EQ(fp.log.count("DeleteFileW"), 1u);
+  EXPECT_LT(fp.log.index_of("DeleteFileW(C:\\T\xEF\xBF\xBDmp\\brisvander-setup-m5.ps1)"),
+            fp.log.index_of("CreateFileW(C:\\T\xEF\xBF\xBDmp\\brisvander-setup-m5.ps1, secured, CREATE_NEW)"));
 }
 
 TEST_F(M5Setup, MissingInterpreterIsFatalAndLeavesTheScript) {

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+// After <windows.h>, which declares the types it uses.
+#include <sddl.h>
 
 #include <atomic>
 #include <cstdio>
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "admin/setup_script.h"
+#include "support/e2e_programs.h"
 #include "support/e2e_service_support.h"
 #include "support/process.h"
 
@@ -500,6 +503,19 @@ TEST(E2eSetupM5, WithoutAnInterpreterTheStepIsFatalAndTheScriptStays) {
     std::printf("[   NOTE   ] moved aside for the test: %s\n", bv::test::to_utf8(moved).c_str());
   }
 
+  // A leftover that anyone may write: the script must not inherit its
+  // access list.
+  {
+    PSECURITY_DESCRIPTOR open_to_all = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;FA;;;WD)", SDDL_REVISION_1,
+                                                                     &open_to_all, nullptr));
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), open_to_all, FALSE};
+    const UniqueHandle leftover(CreateFileW(setup.script_path().c_str(), GENERIC_WRITE, 0, &attributes,
+                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LocalFree(open_to_all);
+    ASSERT_NE(leftover.get(), INVALID_HANDLE_VALUE) << GetLastError();
+  }
+
   const RunResult result = setup.run(L"0");
   EXPECT_EQ(result.exit_code, 101u);
   EXPECT_EQ(result.standard_output, "");
@@ -507,6 +523,27 @@ TEST(E2eSetupM5, WithoutAnInterpreterTheStepIsFatalAndTheScriptStays) {
   EXPECT_TRUE(std::regex_search(result.standard_error, std::regex("\\b2\\b"))) << result.standard_error;
   EXPECT_EQ(bv::test::read_file(setup.script_path()), std::string(bv::admin::m5_setup_script));
   EXPECT_FALSE(file_exists(setup.record_path())) << "an interpreter ran";
+
+  // The script is a new file that SYSTEM and Administrators alone may use.
+  const bv::test::FileAccessList access = bv::test::read_file_access_list(setup.script_path());
+  std::printf("[ figures  ] provisioning script DACL: %s\n", access.sddl.c_str());
+  if (bv::test::file_dacl_protection_is_kept()) {
+    EXPECT_TRUE(access.is_protected) << access.sddl;
+  }
+  std::vector<std::string> trustees;
+  for (const bv::test::AccessEntry& entry : access.entries) {
+    EXPECT_EQ(entry.type, ACCESS_ALLOWED_ACE_TYPE) << access.sddl;
+    EXPECT_EQ(entry.mask, static_cast<ACCESS_MASK>(FILE_ALL_ACCESS)) << access.sddl;
+    trustees.push_back(entry.sid);
+  }
+  if (bv::test::running_under_wine()) {
+    // Wine keeps a file's access list as Unix permissions and reads it back
+    // as SYSTEM, the owner and, for the permissions of others, Everyone
+    // (the leftover above reads back with Everyone). None for others here.
+    EXPECT_EQ(trustees, (std::vector<std::string>{"S-1-5-18", bv::test::own_user_sid()})) << access.sddl;
+  } else {
+    EXPECT_EQ(trustees, (std::vector<std::string>{"S-1-5-18", "S-1-5-32-544"})) << access.sddl;
+  }
 }
 
 }  // namespace
