@@ -97,10 +97,10 @@ void serve_connection(platform::PipeInstance& pipe, std::string_view account_pas
 
 // What a wait for a client left the instance in.
 enum class Connection {
-  client,      // a client is connected: serve it, then disconnect
-  client_gone, // a client came and closed before the connect (ERROR_NO_DATA): disconnect
-  stopped,     // the stop's wake event cancelled the wait: back to the flag test
-  wedged,      // anything else: the instance's state is unknown
+  client,       // a client is connected: serve it, then disconnect
+  client_gone,  // a client came and closed before the connect (ERROR_NO_DATA): disconnect
+  stopped,      // the stop's wake event cancelled the wait: back to the flag test
+  wedged,       // anything else: the instance's state is unknown
 };
 
 Connection classify(const platform::ConnectOutcome& outcome) {

@@ -39,7 +39,7 @@ std::optional<std::string> lookup_caller_sid(platform::KernelObject& caller_proc
 using Launcher = std::function<enclave::LaunchResult(const enclave::LaunchInputs&)>;
 
 struct SpawnOutcome {
-  std::string reply;  // "OK {pid}" or "ERR {message}", without the line feed
+  std::string reply;             // "OK {pid}" or "ERR {message}", without the line feed
   enclave::LaunchResult launch;  // what the enclave record takes over
 };
 

@@ -11,10 +11,16 @@ using namespace std::chrono_literals;
 using platform::ErrorCode;
 using platform::Object;
 
-std::string narrow(std::u16string_view text) { return text::to_utf8(text); }
-std::u16string widen(std::string_view text) { return text::to_utf16(text); }
+std::string narrow(std::u16string_view text) {
+  return text::to_utf8(text);
+}
+std::u16string widen(std::string_view text) {
+  return text::to_utf16(text);
+}
 
-bool CallLog::contains(std::string_view call) const { return index_of(call) != std::string::npos; }
+bool CallLog::contains(std::string_view call) const {
+  return index_of(call) != std::string::npos;
+}
 
 std::size_t CallLog::count(std::string_view prefix) const {
   return static_cast<std::size_t>(
@@ -39,9 +45,13 @@ std::vector<std::string> CallLog::only(std::initializer_list<std::string_view> p
   return result;
 }
 
-const std::string& name_of(platform::KernelObject& object) { return dynamic_cast<FakeObject&>(object).name(); }
+const std::string& name_of(platform::KernelObject& object) {
+  return dynamic_cast<FakeObject&>(object).name();
+}
 
-Object make_object(CallLog& log, std::string name) { return std::make_unique<FakeObject>(log, std::move(name)); }
+Object make_object(CallLog& log, std::string name) {
+  return std::make_unique<FakeObject>(log, std::move(name));
+}
 
 void FakeClock::sleep_for(std::chrono::milliseconds duration) {
   if (log_sleeps) log_.add("Sleep(" + std::to_string(duration.count()) + ")");
@@ -368,14 +378,15 @@ void FakeProcessesTokens::terminate(platform::KernelObject& process, std::uint32
   terminated.insert(name_of(process));
 }
 
-void FakeProcessesTokens::set_event(platform::KernelObject& event) { log.add("SetEvent(" + name_of(event) + ")"); }
+void FakeProcessesTokens::set_event(platform::KernelObject& event) {
+  log.add("SetEvent(" + name_of(event) + ")");
+}
 
 platform::Result<Object> FakeProcessesTokens::create_event(platform::SecurityDescriptor* descriptor,
                                                            std::u16string_view name) {
   std::string kind = descriptor != nullptr ? "secured" : "default";
   log.add("CreateEventW(" + kind + ", " + narrow(name) + ")");
-  if (auto it = create_event_failures.find(kind); it != create_event_failures.end())
-    return std::unexpected(it->second);
+  if (auto it = create_event_failures.find(kind); it != create_event_failures.end()) return std::unexpected(it->second);
   return make_object(log, "event:" + narrow(name));
 }
 
@@ -385,9 +396,15 @@ std::optional<std::u16string> FakeProcessesTokens::environment_variable(std::u16
   return std::nullopt;
 }
 
-platform::Result<std::u16string> FakeProcessesTokens::executable_path() { return executable; }
-platform::Result<std::u16string> FakeProcessesTokens::system_directory() { return system_dir; }
-platform::Result<std::u16string> FakeProcessesTokens::windows_directory() { return windows_dir; }
+platform::Result<std::u16string> FakeProcessesTokens::executable_path() {
+  return executable;
+}
+platform::Result<std::u16string> FakeProcessesTokens::system_directory() {
+  return system_dir;
+}
+platform::Result<std::u16string> FakeProcessesTokens::windows_directory() {
+  return windows_dir;
+}
 
 platform::Result<std::uint32_t> FakeProcessesTokens::run_and_wait(std::u16string_view application,
                                                                   std::u16string_view command_line) {
@@ -483,8 +500,8 @@ platform::Result<platform::Service> FakeServiceControl::open_manager(std::uint32
   return std::make_unique<FakeService>(log, "manager");
 }
 
-platform::Result<platform::Service> FakeServiceControl::open_service(platform::ServiceHandle&,
-                                                                     std::u16string_view name, std::uint32_t access) {
+platform::Result<platform::Service> FakeServiceControl::open_service(platform::ServiceHandle&, std::u16string_view name,
+                                                                     std::uint32_t access) {
   log.add("OpenServiceW(" + narrow(name) + ", " + hex32(access) + ")");
   if (open_service_failure) return std::unexpected(*open_service_failure);
   if (!service_exists) return std::unexpected(1060u);

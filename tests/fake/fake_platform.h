@@ -84,11 +84,11 @@ class FakeConsole : public platform::Console {
 // One scripted client of the named pipe.
 struct FakeClient {
   platform::ConnectOutcome connect{.succeeded = true};
-  std::string sends;                          // the bytes the client writes
-  bool closes_after_sending = true;           // then reads fail with ERROR_BROKEN_PIPE
-  std::chrono::milliseconds per_byte{0};      // time each byte takes to arrive
+  std::string sends;                      // the bytes the client writes
+  bool closes_after_sending = true;       // then reads fail with ERROR_BROKEN_PIPE
+  std::chrono::milliseconds per_byte{0};  // time each byte takes to arrive
   platform::Result<std::uint32_t> process_id = 4100;
-  bool reads_reply = true;                    // closes its end once the reply is written
+  bool reads_reply = true;  // closes its end once the reply is written
   // What happened, filled in by the fake:
   std::size_t bytes_read = 0;
   std::string received;  // what the service wrote
@@ -163,11 +163,11 @@ class FakePipesFiles : public platform::PipesFiles {
   std::optional<platform::ErrorCode> anonymous_pipe_failure;
   std::map<std::string, platform::ErrorCode> create_file_failures;  // by path (UTF-8)
   std::map<std::string, platform::ErrorCode> delete_file_failures;  // by path (UTF-8); the file stays
-  std::map<std::string, std::string> files;  // path (UTF-8) -> content; also what file_exists sees
+  std::map<std::string, std::string> files;    // path (UTF-8) -> content; also what file_exists sees
   std::map<std::string, std::string> written;  // object name -> bytes written with write_file
   platform::Result<std::u16string> temp = std::u16string(u"C:\\Temp\\");
   std::optional<platform::ErrorCode> wake_event_failure;  // create_wake_event fails with this
-  std::vector<std::string> probed;  // paths file_exists was asked about (UTF-8), in order
+  std::vector<std::string> probed;                        // paths file_exists was asked about (UTF-8), in order
 };
 
 class FakeProcessesTokens : public platform::ProcessesTokens {
@@ -176,8 +176,7 @@ class FakeProcessesTokens : public platform::ProcessesTokens {
 
   platform::Result<platform::Object> open_process(std::uint32_t access, std::uint32_t process_id) override;
   platform::Result<platform::ImageName> query_image_name(platform::KernelObject& process) override;
-  platform::Result<platform::Object> open_process_token(platform::KernelObject& process,
-                                                        std::uint32_t access) override;
+  platform::Result<platform::Object> open_process_token(platform::KernelObject& process, std::uint32_t access) override;
   std::optional<std::u16string> token_user_sid(platform::KernelObject& token) override;
   platform::Result<platform::Object> logon_user(std::u16string_view user, std::u16string_view domain,
                                                 std::u16string_view password) override;
@@ -205,16 +204,16 @@ class FakeProcessesTokens : public platform::ProcessesTokens {
   CallLog& log;
   // Objects are named "process:{pid}", "token:{pid}" (caller), "logon-token",
   // "enclave-process:{pid}", "enclave-thread:{pid}", "event:{name}".
-  std::map<std::uint32_t, platform::ErrorCode> open_process_failures;  // by pid
+  std::map<std::uint32_t, platform::ErrorCode> open_process_failures;          // by pid
   std::map<std::uint32_t, platform::Result<platform::ImageName>> image_names;  // by pid; default error 31
-  std::map<std::uint32_t, platform::ErrorCode> open_token_failures;    // by pid
-  std::map<std::string, std::u16string> sids;  // token name -> SID; absent: none
+  std::map<std::uint32_t, platform::ErrorCode> open_token_failures;            // by pid
+  std::map<std::string, std::u16string> sids;                                  // token name -> SID; absent: none
   std::optional<platform::ErrorCode> logon_failure;
   std::optional<platform::ErrorCode> profile_failure;
   std::optional<platform::ErrorCode> environment_failure;
   std::optional<platform::ErrorCode> create_process_failure;
   std::uint32_t next_process_id = 4242;
-  std::vector<std::u16string> command_lines;  // of create_process_as_user
+  std::vector<std::u16string> command_lines;                          // of create_process_as_user
   std::map<std::string, platform::Result<std::uint32_t>> exit_codes;  // by object name; default STILL_ACTIVE
   // By object name; default WAIT_OBJECT_0, and WAIT_OBJECT_0 once the
   // process was terminated unless it is unkillable.

@@ -507,11 +507,11 @@ TEST(E2eSetupM5, WithoutAnInterpreterTheStepIsFatalAndTheScriptStays) {
   // access list.
   {
     PSECURITY_DESCRIPTOR open_to_all = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;FA;;;WD)", SDDL_REVISION_1,
-                                                                     &open_to_all, nullptr));
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;FA;;;WD)", SDDL_REVISION_1, &open_to_all,
+                                                                     nullptr));
     SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), open_to_all, FALSE};
-    const UniqueHandle leftover(CreateFileW(setup.script_path().c_str(), GENERIC_WRITE, 0, &attributes,
-                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueHandle leftover(CreateFileW(setup.script_path().c_str(), GENERIC_WRITE, 0, &attributes, CREATE_ALWAYS,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
     LocalFree(open_to_all);
     ASSERT_NE(leftover.get(), INVALID_HANDLE_VALUE) << GetLastError();
   }
