@@ -19,10 +19,12 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
-say() { printf '==> %s\n' "$*" >&2; }
+bv_root=$root
+source "$root/scripts/lib.sh"
+# Progress goes to standard error; standard output holds the table alone.
+progress() { step "$@" >&2; }
 
-source "$root/scripts/packages.sh"
-say "checking packages"
+progress "checking packages"
 bv_install_missing_packages \
   file:/usr/lib/x86_64-linux-gnu/cmake/benchmark/benchmarkConfig.cmake:libbenchmark-dev >&2
 
@@ -32,7 +34,7 @@ mkdir -p "$root/build"
 log=$root/build/bench-build.log
 : >"$log"
 
-say "building the host micro-benchmarks (build/bench-host, Release, no sanitizers)"
+progress "building the host micro-benchmarks (build/bench-host, Release, no sanitizers)"
 if ! { cmake -S "$root" -B "$host_build" -DCMAKE_BUILD_TYPE=Release -DBV_SANITIZE=OFF -DBV_BENCH=ON &&
   cmake --build "$host_build" -j2 --target host_bench; } >>"$log" 2>&1; then
   tail -n 40 "$log" >&2
@@ -40,7 +42,7 @@ if ! { cmake -S "$root" -B "$host_build" -DCMAKE_BUILD_TYPE=Release -DBV_SANITIZ
   exit 1
 fi
 
-say "building the Windows programs (build/bench-windows, Release)"
+progress "building the Windows programs (build/bench-windows, Release)"
 if ! { cmake --preset windows -B "$windows_build" -DCMAKE_BUILD_TYPE=Release &&
   cmake --build "$windows_build" -j2 --target signed-bench; } >>"$log" 2>&1; then
   tail -n 40 "$log" >&2
@@ -49,13 +51,10 @@ if ! { cmake --preset windows -B "$windows_build" -DCMAKE_BUILD_TYPE=Release &&
 fi
 
 results=$(mktemp -d)
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES='mscoree=;mshtml='
-export WINEPREFIX=$windows_build/wine-prefix
 tail_pid=
 finish() {
   if [ -n "$tail_pid" ]; then kill "$tail_pid" 2>/dev/null || true; fi
-  if [ -d "$WINEPREFIX" ]; then wineserver -k 2>/dev/null || true; fi
+  bv_end_wine
   rm -rf "$results"
 }
 trap finish EXIT
@@ -68,7 +67,7 @@ if [ -n "$(git -C "$root" status --porcelain -- src 2>/dev/null)" ]; then
   source_state+=" with uncommitted changes in src/"
 fi
 
-say "host micro-benchmarks (one thread, pinned to CPU 0)"
+progress "host micro-benchmarks (one thread, pinned to CPU 0)"
 pin=()
 if command -v taskset >/dev/null 2>&1; then pin=(taskset -c 0); fi
 "${pin[@]}" "$host_build/host_bench" --benchmark_repetitions=10 --benchmark_min_time=0.2 \
@@ -77,17 +76,10 @@ if command -v taskset >/dev/null 2>&1; then pin=(taskset -c 0); fi
   exit 1
 }
 
-say "making a fresh Wine prefix (build/bench-windows/wine-prefix)"
-if [ -d "$WINEPREFIX" ]; then
-  wineserver -k 2>/dev/null || true
-  rm -rf "$WINEPREFIX"
-fi
-wineboot -i >/dev/null 2>&1
-# A service started before Wine has finished setting the prefix up can fail
-# to start (1053).
-wineserver -w
+progress "making a fresh Wine prefix (build/bench-windows/wine-prefix)"
+bv_fresh_wine_prefix "$windows_build/wine-prefix"
 
-say "Windows benchmarks under Wine (progress below)"
+progress "Windows benchmarks under Wine (progress below)"
 # Output into files: Wine's helper processes hold inherited pipes open.
 : >"$results/windows.err"
 tail -f "$results/windows.err" >&2 &

@@ -13,13 +13,10 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 started=$SECONDS
 
-step() { printf '\n==> %s\n' "$*"; }
-say() { printf '    %s\n' "$*"; }
-# Wine's programs end their lines with CR LF.
-indent() { tr -d '\r' | sed 's/^/    /'; }
+bv_root=$root
+source "$root/scripts/lib.sh"
 
 # --- Packages ----------------------------------------------------------------
-source "$root/scripts/packages.sh"
 step "Checking the packages the build needs"
 bv_install_missing_packages 2>&1 | indent
 say "done"
@@ -43,27 +40,11 @@ client_exe=$build/signed/companion-app.exe
 enclave_exe=$build/vault-enclave.exe
 
 # --- Wine prefix -----------------------------------------------------------------
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES='mscoree=;mshtml='
-export WINEPREFIX=$root/build/demo-prefix
-keeper_fd_open=0
-finish() {
-  if [ "$keeper_fd_open" = 1 ]; then exec 7>&-; fi
-  if [ -d "$WINEPREFIX" ]; then wineserver -k 2>/dev/null || true; fi
-  rm -f "$root/build/demo-keepalive"
-}
-trap finish EXIT
+trap bv_end_wine EXIT
 trap 'exit 130' INT TERM
 
 step "Making a fresh Wine prefix (build/demo-prefix)"
-if [ -d "$WINEPREFIX" ]; then
-  wineserver -k 2>/dev/null || true
-  rm -rf "$WINEPREFIX"
-fi
-wineboot -i >/dev/null 2>&1
-# A service started before Wine has finished setting the prefix up can fail
-# to start (1053).
-wineserver -w
+bv_fresh_wine_prefix "$root/build/demo-prefix"
 say "ready"
 
 # --- The service -------------------------------------------------------------------
@@ -78,11 +59,13 @@ say "  creates the local account BrisvanderUser, or gives it a new password (20 
 say "  protects HKLM\\SOFTWARE\\Brisvander (SYSTEM and Administrators only, nothing inherited),"
 say "  stores the password there as the REG_SZ value SvcUserPwd and starts the service."
 say "  Its console lines (the first or the second, as the account is new or not), then the executable's own:"
-grep -o "Write-Host '[^']*'" "$root/src/admin/setup_script.cpp" | sed "s/^Write-Host '/      /; s/'\$//"
-say "  [BrisvanderSvc] M5 setup complete."
+say "    Created BrisvanderUser   (or: Reset BrisvanderUser password)"
+say "    Registry key written and protected"
+say "    M5 setup complete"
+say "    [BrisvanderSvc] M5 setup complete."
 say "Here a random password goes into the registry directly:"
 say "\$ wine reg add HKLM\\SOFTWARE\\Brisvander /v SvcUserPwd /t REG_SZ /d <24 characters> /f"
-password="$(od -An -tx1 -N10 /dev/urandom | tr -d ' \n' | tr a-f A-F)aB3!"
+password=$(bv_random_password)
 wine reg add 'HKLM\SOFTWARE\Brisvander' /v SvcUserPwd /t REG_SZ /d "$password" /f | indent
 unset password
 
@@ -93,16 +76,8 @@ cp "$enclave_exe" "$enclave_dir/vault-enclave.exe"
 enclave_path='C:\Program Files\Brisvander Demo\vault-enclave.exe'
 say "$enclave_path"
 
-# Wine ends service processes about a second after the last ordinary process
-# of the prefix has ended: a console waiting for a line that never comes
-# keeps the service alive until the demo closes its input.
 step "Keeping one ordinary process alive in the prefix while the service runs"
-keepalive=$root/build/demo-keepalive
-rm -f "$keepalive"
-mkfifo "$keepalive"
-wine cmd /c "set /p line=" <"$keepalive" >/dev/null 2>&1 &
-exec 7>"$keepalive"
-keeper_fd_open=1
+bv_keep_services_alive "$root/build/demo-keepalive"
 say "cmd.exe waits for a line on a pipe that the demo closes at the end"
 
 step "Starting the service"
@@ -175,6 +150,12 @@ request
 second_pid=$enclave_pid
 first_report=$(report_of "$first_pid" ended)
 say "the first enclave (process $first_pid) left on its own once its shutdown event was set (ended=$(value_of "$first_report" ended))"
+first_file=$(winepath -u "$(value_of "$first_report" ipc_secret_file)" 2>/dev/null)
+if [ -e "$first_file" ]; then
+  say "its hand-over file is still there"
+else
+  say "its hand-over file was deleted once it had ended"
+fi
 show_enclave "$(report_of "$second_pid" shutdown)"
 
 # --- Stop and remove -----------------------------------------------------------------
@@ -188,9 +169,7 @@ say "\$ brisvander-svc-testlogon.exe --uninstall"
 wine "$service_exe" --uninstall | indent
 
 step "Ending every Wine process of the demo prefix"
-exec 7>&-
-keeper_fd_open=0
-wineserver -k 2>/dev/null || true
+bv_end_wine
 say "done"
 
 printf '\nDemo finished in %d s.\n' "$((SECONDS - started))"

@@ -40,7 +40,8 @@ if [ ${#targets[@]} -eq 0 ]; then
 fi
 
 # --- Compiler ------------------------------------------------------------------
-source "$root/scripts/packages.sh"
+bv_root=$root
+source "$root/scripts/lib.sh"
 bv_install_missing_packages "${bv_fuzz_packages[@]}"
 
 # --- Build ---------------------------------------------------------------------

@@ -41,12 +41,10 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-step() { printf '\n==> %s\n' "$*"; }
-# Wine's programs end their lines with CR LF.
-indent() { tr -d '\r' | sed 's/^/    /'; }
+bv_root=$root
+source "$root/scripts/lib.sh"
 
 # --- Packages and build ----------------------------------------------------------
-source "$root/scripts/packages.sh"
 step "Checking the packages the build needs"
 bv_install_missing_packages 2>&1 | indent
 
@@ -62,34 +60,17 @@ if ! { cmake --preset windows -B "$build" &&
   echo "soak.sh: the build failed (the whole log: build/soak/soak-build.log)" >&2
   exit 1
 fi
-echo "    built in $((SECONDS - build_started)) s"
+say "built in $((SECONDS - build_started)) s"
 soak_exe=$build/signed/bv-soak-companion-app.exe
 unsigned_soak_exe=$build/bv-soak.exe
 
 # --- Wine prefix ---------------------------------------------------------------------
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES='mscoree=;mshtml='
-export WINEPREFIX=$build/wine-prefix
-keepalive=$build/keepalive
-keeper_fd_open=0
-finish() {
-  if [ "$keeper_fd_open" = 1 ]; then exec 7>&-; fi
-  if [ -d "$WINEPREFIX" ]; then wineserver -k 2>/dev/null || true; fi
-  rm -f "$keepalive"
-}
-trap finish EXIT
+trap bv_end_wine EXIT
 trap 'exit 130' INT TERM
 
 step "Making a fresh Wine prefix (build/soak/wine-prefix)"
-if [ -d "$WINEPREFIX" ]; then
-  wineserver -k 2>/dev/null || true
-  rm -rf "$WINEPREFIX"
-fi
-wineboot -i >/dev/null 2>&1
-# A service started before Wine has finished setting the prefix up can fail
-# to start (1053).
-wineserver -w
-echo "    ready"
+bv_fresh_wine_prefix "$build/wine-prefix"
+say "ready"
 
 program_files="$WINEPREFIX/drive_c/Program Files"
 service_dir="$program_files/Brisvander Soak Service"
@@ -98,18 +79,11 @@ enclave_path='C:\Program Files\Brisvander Soak\vault-enclave.exe'
 mkdir -p "$service_dir" "$enclave_dir"
 cp "$build/vault-enclave.exe" "$enclave_dir/vault-enclave.exe"
 
-password="$(od -An -tx1 -N10 /dev/urandom | tr -d ' \n' | tr a-f A-F)aB3!"
+password=$(bv_random_password)
 wine reg add 'HKLM\SOFTWARE\Brisvander' /v SvcUserPwd /t REG_SZ /d "$password" /f >/dev/null 2>&1
 unset password
 
-# Wine ends service processes about a second after the last ordinary
-# process of the prefix has ended: a console waiting for a line that never
-# comes keeps the service alive until the script closes its input.
-rm -f "$keepalive"
-mkfifo "$keepalive"
-wine cmd /c "set /p line=" <"$keepalive" >/dev/null 2>&1 &
-exec 7>"$keepalive"
-keeper_fd_open=1
+bv_keep_services_alive "$build/keepalive"
 
 # One pass: install $1 (a program of the build) as the service, start it,
 # run the soak with the remaining arguments, stop and uninstall it.
@@ -151,9 +125,7 @@ if [ "$shipping_pass" = 1 ]; then
     --race-rounds 3 --vanish 3 --silent 1 --spawns 0
 fi
 
-exec 7>&-
-keeper_fd_open=0
-wineserver -k 2>/dev/null || true
+bv_end_wine
 
 printf '\nsoak.sh: finished in %d s\n' "$((SECONDS - started))"
 if [ ${#failed_passes[@]} -gt 0 ]; then

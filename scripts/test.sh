@@ -12,7 +12,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
 # --- Packages ------------------------------------------------------------------
-source "$root/scripts/packages.sh"
+bv_root=$root
+source "$root/scripts/lib.sh"
 bv_install_missing_packages "${bv_fuzz_packages[@]}"
 
 # --- Wine clean-up ---------------------------------------------------------------

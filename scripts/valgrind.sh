@@ -32,7 +32,8 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-source "$root/scripts/packages.sh"
+bv_root=$root
+source "$root/scripts/lib.sh"
 bv_install_missing_packages
 
 build=build/host-valgrind
