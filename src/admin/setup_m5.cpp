@@ -5,6 +5,7 @@
 
 #include "admin/quoting.h"
 #include "admin/setup_script.h"
+#include "text/path.h"
 #include "text/utf.h"
 
 namespace bv::admin {
@@ -12,10 +13,6 @@ namespace {
 
 constexpr std::string_view write_context = "write setup script";
 constexpr std::string_view spawn_context = "spawn PowerShell for M5 setup";
-
-constexpr bool is_separator(char16_t c) {
-  return c == u'\\' || c == u'/';
-}
 
 // The directory part of the executable's path; the root keeps its separator
 // ("C:\" rather than "C:", which would name the drive's current directory).
@@ -58,19 +55,12 @@ platform::Result<void> write_script(platform::Platform& platform, std::u16string
 
 }  // namespace
 
-std::u16string join_path(std::u16string_view directory, std::u16string_view name) {
-  std::u16string path(directory);
-  if (!directory.empty() && !is_separator(directory.back())) path += u'\\';
-  path += name;
-  return path;
-}
-
 std::optional<std::u16string> find_powershell(platform::ProcessesTokens& processes, platform::PipesFiles& files) {
   // An empty directory would make the bare name, which resolves against the
   // current directory: it is never probed.
   const auto probe = [&](std::u16string_view directory) -> std::optional<std::u16string> {
     if (directory.empty()) return std::nullopt;
-    auto candidate = join_path(directory, powershell_file_name);
+    auto candidate = text::join_path(directory, powershell_file_name);
     if (files.file_exists(candidate)) return candidate;
     return std::nullopt;
   };
@@ -111,7 +101,7 @@ std::u16string powershell_command_line(std::u16string_view application, std::str
 CommandResult run_m5_setup(platform::Platform& platform) {
   auto temp = platform.files.temp_directory();
   if (!temp) return std::unexpected(FatalError{std::string(write_context), temp.error()});
-  const std::u16string script_path = join_path(*temp, setup_script_file_name);
+  const std::u16string script_path = text::join_path(*temp, setup_script_file_name);
 
   if (auto written = write_script(platform, script_path); !written) {
     return std::unexpected(FatalError{std::string(write_context), written.error()});

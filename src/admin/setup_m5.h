@@ -13,10 +13,6 @@ namespace bv::admin {
 inline constexpr std::u16string_view setup_script_file_name = u"brisvander-setup-m5.ps1";
 inline constexpr std::u16string_view powershell_file_name = u"powershell.exe";
 
-// `directory` and `name` joined with one backslash, unless the directory is
-// empty or already ends with a backslash or slash.
-std::u16string join_path(std::u16string_view directory, std::u16string_view name);
-
 // The first powershell.exe found in: the running executable's directory, the
 // system directory, the Windows directory, then each non-empty entry of PATH
 // in order. The current directory is never searched (a bare name would be

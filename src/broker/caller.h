@@ -1,7 +1,6 @@
 #pragma once
 #include <cstdint>
 #include <expected>
-#include <optional>
 #include <string>
 
 #include "platform/platform.h"
@@ -12,7 +11,6 @@ namespace bv::broker {
 struct CallerIdentity {
   std::uint32_t process_id = 0;
   std::string image_path;
-  std::optional<std::string> account_sid;
   // The client's process, opened once (PROCESS_QUERY_LIMITED_INFORMATION)
   // for the image query. The request's SID lookup goes through the same
   // handle, so it reads the very process that was verified even if the

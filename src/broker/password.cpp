@@ -12,13 +12,6 @@ namespace {
 constexpr std::u16string_view key_path = u"SOFTWARE\\Brisvander";
 constexpr std::u16string_view value_name = u"SvcUserPwd";
 
-constexpr bool is_high_surrogate(char16_t unit) {
-  return unit >= 0xD800 && unit <= 0xDBFF;
-}
-constexpr bool is_low_surrogate(char16_t unit) {
-  return unit >= 0xDC00 && unit <= 0xDFFF;
-}
-
 }  // namespace
 
 SecretString decode_password_data(std::span<const std::uint8_t> data) {
@@ -29,22 +22,15 @@ SecretString decode_password_data(std::span<const std::uint8_t> data) {
   std::size_t length = 0;
   while (length < unit_count && unit_at(length) != 0) ++length;
 
-  // One UTF-16 unit never takes more than three UTF-8 bytes, so the text is
-  // built in place without a reallocation that would leave a copy behind.
+  // Both containers are reserved in full before anything goes in (one UTF-16
+  // unit never takes more than three UTF-8 bytes), so no reallocation leaves
+  // a copy of the password behind.
+  SecretU16String units;
+  units.get().reserve(length);
+  for (std::size_t i = 0; i < length; ++i) units.get().push_back(unit_at(i));
   SecretString password;
   password.get().reserve(length * 3);
-  for (std::size_t i = 0; i < length; ++i) {
-    const char16_t unit = unit_at(i);
-    if (is_high_surrogate(unit) && i + 1 < length && is_low_surrogate(unit_at(i + 1))) {
-      const char32_t low = unit_at(i + 1);
-      text::append_utf8(password.get(), 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (low - 0xDC00));
-      ++i;
-    } else if (is_high_surrogate(unit) || is_low_surrogate(unit)) {
-      text::append_utf8(password.get(), text::kReplacementCharacter);
-    } else {
-      text::append_utf8(password.get(), unit);
-    }
-  }
+  text::append_utf8(password.get(), units.get());
   return password;
 }
 

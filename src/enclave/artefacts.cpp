@@ -1,5 +1,6 @@
 #include "enclave/artefacts.h"
 
+#include "text/path.h"
 #include "text/utf.h"
 
 namespace bv::enclave {
@@ -25,15 +26,6 @@ std::string shutdown_event_sddl(std::string_view sid) {
 // Nobody else, administrators included, may open the file.
 std::string secret_file_sddl(std::string_view sid) {
   return "D:P(A;;FA;;;SY)(A;;FA;;;" + std::string(sid) + ")";
-}
-
-// The temporary directory joined with `name`: one backslash between them,
-// none when the directory already ends with a separator.
-std::u16string join_path(std::u16string_view directory, std::u16string_view name) {
-  std::u16string path(directory);
-  if (!path.ends_with(u'\\') && !path.ends_with(u'/')) path += u'\\';
-  path += name;
-  return path;
 }
 
 }  // namespace
@@ -94,7 +86,7 @@ std::optional<std::string> write_secret_file(platform::Platform& platform, platf
   // The path text is what the enclave is told; the file is created under the
   // same text converted back, so both name the same file even when the
   // directory held an unpaired surrogate.
-  std::string path_text = text::to_utf8(join_path(*directory, text::to_utf16(file_name)));
+  std::string path_text = text::to_utf8(text::join_path(*directory, text::to_utf16(file_name)));
   const std::u16string path = text::to_utf16(path_text);
 
   auto descriptor = platform.security.convert_sddl(text::to_utf16(secret_file_sddl(*sid)));

@@ -20,20 +20,17 @@ constexpr std::u16string_view account_domain = u".";  // the local account datab
 // reallocation and no temporary leaves a copy behind.
 SecretU16String password_utf16(std::string_view password) {
   SecretU16String wide;
-  auto& units = wide.get();
-  units.reserve(password.size() + 1);
-  std::size_t pos = 0;
-  while (pos < password.size()) {
-    const text::Utf8Char c = text::decode_utf8_char(password, pos);
-    text::append_utf16(units, c.status == text::Utf8Status::ok ? c.code_point : text::kReplacementCharacter);
-    pos += c.length;
-  }
+  wide.get().reserve(password.size() + 1);
+  text::append_utf16(wide.get(), password);
   return wide;
 }
 
-// Pieces 1 to 5 of the enclave's command line. Values go in unquoted and
-// unescaped except the path, which the double quotes keep one argument.
-std::string base_command_line(const LaunchInputs& inputs, const ShutdownEvent& event) {
+// The enclave's command line: the path in double quotes, which keep it one
+// argument, then the options. Every other value goes in unquoted and
+// unescaped. The allowed SID, the shutdown event and the hand-over file are
+// named only when there is one.
+std::string enclave_command_line(const LaunchInputs& inputs, const ShutdownEvent& event,
+                                 const std::optional<std::string>& secret_file) {
   std::string line;
   line += '"';
   line += inputs.enclave_path;
@@ -48,6 +45,11 @@ std::string base_command_line(const LaunchInputs& inputs, const ShutdownEvent& e
   if (event.handle) {
     line += " --shutdown-event ";
     line += event.name;
+  }
+  if (secret_file) {
+    line += " --ipc-secret-file \"";
+    line += *secret_file;
+    line += '"';
   }
   return line;
 }
@@ -101,13 +103,8 @@ LaunchResult launch_enclave(const LaunchInputs& inputs, platform::Platform& plat
   // The artefacts are each optional; the command line names those that were
   // made. Both exist, and the file is closed, before the enclave starts.
   ShutdownEvent event = create_shutdown_event(platform, *token, inputs.pipe_token);
-  std::string command_line = base_command_line(inputs, event);
   auto secret_file = write_secret_file(platform, *token, inputs.pipe_token, inputs.ipc_secret);
-  if (secret_file) {
-    command_line += " --ipc-secret-file \"";
-    command_line += *secret_file;
-    command_line += '"';
-  }
+  const std::string command_line = enclave_command_line(inputs, event, secret_file);
 
   // The account's own environment; without it the enclave inherits the
   // service's.

@@ -9,9 +9,9 @@
 namespace bv::text {
 namespace {
 
-constexpr char32_t kCapitalSigma = U'\u03A3';
-constexpr char32_t kSmallSigma = U'\u03C3';
-constexpr char32_t kSmallFinalSigma = U'\u03C2';
+constexpr char32_t capital_sigma = U'\u03A3';
+constexpr char32_t small_sigma = U'\u03C3';
+constexpr char32_t small_final_sigma = U'\u03C2';
 
 bool in_ranges(std::span<const detail::CodePointRange> ranges, char32_t cp) noexcept {
   const auto it =
@@ -125,9 +125,9 @@ std::string to_lower(std::string_view utf8) {
       continue;
     }
 
-    if (c.code_point == kCapitalSigma) {
+    if (c.code_point == capital_sigma) {
       const bool word_final = after_cased && !followed_by_cased(utf8, pos + c.length);
-      append_utf8(out, word_final ? kSmallFinalSigma : kSmallSigma);
+      append_utf8(out, word_final ? small_final_sigma : small_sigma);
     } else {
       append_lower(out, c.code_point);
     }

@@ -38,7 +38,7 @@ constexpr bool is_low_surrogate(char16_t u) noexcept {
 // returns false as soon as it returns false.
 template <typename OnUnpaired>
 bool convert_utf16(std::u16string_view utf16, std::string& out, OnUnpaired on_unpaired) {
-  out.reserve(utf16.size());
+  out.reserve(out.size() + utf16.size());
   for (std::size_t i = 0; i < utf16.size(); ++i) {
     const char16_t unit = utf16[i];
     if (is_high_surrogate(unit) && i + 1 < utf16.size() && is_low_surrogate(utf16[i + 1])) {
@@ -48,7 +48,7 @@ bool convert_utf16(std::u16string_view utf16, std::string& out, OnUnpaired on_un
       ++i;
     } else if (is_high_surrogate(unit) || is_low_surrogate(unit)) {
       if (!on_unpaired()) return false;
-      append_utf8(out, kReplacementCharacter);
+      append_utf8(out, replacement_character);
     } else {
       append_utf8(out, unit);
     }
@@ -77,7 +77,7 @@ Utf8Char decode_utf8_char(std::string_view utf8, std::size_t pos) noexcept {
 }
 
 void append_utf8(std::string& out, char32_t cp) {
-  if (!is_scalar_value(cp)) cp = kReplacementCharacter;
+  if (!is_scalar_value(cp)) cp = replacement_character;
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
   } else if (cp < 0x800) {
@@ -96,7 +96,7 @@ void append_utf8(std::string& out, char32_t cp) {
 }
 
 void append_utf16(std::u16string& out, char32_t cp) {
-  if (!is_scalar_value(cp)) cp = kReplacementCharacter;
+  if (!is_scalar_value(cp)) cp = replacement_character;
   if (cp < 0x10000) {
     out.push_back(static_cast<char16_t>(cp));
   } else {
@@ -108,20 +108,28 @@ void append_utf16(std::u16string& out, char32_t cp) {
 
 std::u16string to_utf16(std::string_view utf8) {
   std::u16string out;
-  out.reserve(utf8.size());
+  append_utf16(out, utf8);
+  return out;
+}
+
+void append_utf16(std::u16string& out, std::string_view utf8) {
+  out.reserve(out.size() + utf8.size());
   std::size_t pos = 0;
   while (pos < utf8.size()) {
     const Utf8Char c = decode_utf8_char(utf8, pos);
-    append_utf16(out, c.status == Utf8Status::ok ? c.code_point : kReplacementCharacter);
+    append_utf16(out, c.status == Utf8Status::ok ? c.code_point : replacement_character);
     pos += c.length;
   }
-  return out;
 }
 
 std::string to_utf8(std::u16string_view utf16) {
   std::string out;
-  convert_utf16(utf16, out, [] { return true; });
+  append_utf8(out, utf16);
   return out;
+}
+
+void append_utf8(std::string& out, std::u16string_view utf16) {
+  convert_utf16(utf16, out, [] { return true; });
 }
 
 std::optional<std::string> to_utf8_strict(std::u16string_view utf16) {

@@ -18,12 +18,12 @@
 
 namespace bv::text {
 
-inline constexpr char32_t kReplacementCharacter = U'\uFFFD';
-inline constexpr char32_t kMaxCodePoint = 0x10FFFF;
+inline constexpr char32_t replacement_character = U'\uFFFD';
+inline constexpr char32_t max_code_point = 0x10FFFF;
 
 // True for U+0000..U+10FFFF outside the surrogate block U+D800..U+DFFF.
 constexpr bool is_scalar_value(char32_t cp) noexcept {
-  return cp <= kMaxCodePoint && (cp < 0xD800 || cp > 0xDFFF);
+  return cp <= max_code_point && (cp < 0xD800 || cp > 0xDFFF);
 }
 
 enum class Utf8Status : std::uint8_t {
@@ -47,9 +47,17 @@ void append_utf16(std::u16string& out, char32_t cp);
 
 // Lossy conversion: every maximal subpart of malformed input becomes U+FFFD.
 std::u16string to_utf16(std::string_view utf8);
+// The same, appended to `out`. Reserves no more than utf8.size() units, so
+// a caller that reserved room for the result (a unit a byte) gets no
+// reallocation.
+void append_utf16(std::u16string& out, std::string_view utf8);
 
 // Lossy conversion: every unpaired surrogate becomes U+FFFD.
 std::string to_utf8(std::u16string_view utf16);
+// The same, appended to `out`. Reserves no more than utf16.size() bytes, so
+// a caller that reserved room for the result (three bytes a unit) gets no
+// reallocation.
+void append_utf8(std::string& out, std::u16string_view utf16);
 
 // As to_utf8, but nullopt if `utf16` holds any unpaired surrogate.
 std::optional<std::string> to_utf8_strict(std::u16string_view utf16);

@@ -121,13 +121,6 @@ TEST(SetupScript, StatementsRunInOrderAndKeyIsProtectedBeforeThePasswordIsStored
   EXPECT_LT(line_of("} else {"), line_of("Reset BrisvanderUser password"));
 }
 
-TEST(JoinPath, OneBackslashUnlessTheDirectoryEndsWithASeparator) {
-  EXPECT_EQ(join_path(u"C:\\Temp\\", u"f.ps1"), u"C:\\Temp\\f.ps1");
-  EXPECT_EQ(join_path(u"C:\\Temp", u"f.ps1"), u"C:\\Temp\\f.ps1");
-  EXPECT_EQ(join_path(u"C:/Temp/", u"f.ps1"), u"C:/Temp/f.ps1");
-  EXPECT_EQ(join_path(u"", u"f.ps1"), u"f.ps1");
-}
-
 class InterpreterSearch : public ::testing::Test {
  protected:
   InterpreterSearch() {

@@ -155,7 +155,7 @@ TEST(ToLowerSweep, EveryCodePointIsIdempotentAndWellFormed) {
   // (U+03A3 included), and one call avoids a million small allocations.
   std::string input;
   std::vector<char32_t> code_points;
-  for (char32_t cp = 0; cp <= kMaxCodePoint; ++cp) {
+  for (char32_t cp = 0; cp <= max_code_point; ++cp) {
     if (!is_scalar_value(cp) || cp == U'\n') continue;
     append_utf8(input, cp);
     input.push_back('\n');

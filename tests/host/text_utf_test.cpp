@@ -162,7 +162,7 @@ TEST(Utf16RoundTrip, ValidTextIsIdentity) {
 
 TEST(Utf16RoundTrip, EveryScalarValue) {
   std::u16string all;
-  for (char32_t cp = 0; cp <= kMaxCodePoint; ++cp) {
+  for (char32_t cp = 0; cp <= max_code_point; ++cp) {
     if (!is_scalar_value(cp)) continue;
     append_utf16(all, cp);
   }
