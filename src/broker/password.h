@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "common/log.h"
-#include "common/secret.h"
+#include "secret/secret.h"
 #include "platform/security_registry.h"
 
 namespace bv::broker {

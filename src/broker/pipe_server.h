@@ -7,7 +7,7 @@
 #include "broker/spawn_request.h"
 #include "common/log.h"
 #include "common/running_flag.h"
-#include "common/secret.h"
+#include "secret/secret.h"
 #include "platform/platform.h"
 
 namespace bv::broker {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/log.h"
-#include "common/secret.h"
+#include "secret/secret.h"
 #include "enclave/launcher.h"
 #include "platform/platform.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/secret.h"
+#include "secret/secret.h"
 #include "platform/owned.h"
 #include "platform/platform.h"
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <utility>
 
-#include "common/secret.h"
+#include "secret/secret.h"
 #include "enclave/artefacts.h"
 #include "text/utf.h"
 

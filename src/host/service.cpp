@@ -6,7 +6,7 @@
 
 #include "broker/password.h"
 #include "broker/pipe_server.h"
-#include "common/secret.h"
+#include "secret/secret.h"
 
 namespace bv::host {
 namespace {

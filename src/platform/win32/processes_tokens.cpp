@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/secret.h"
+#include "secret/secret.h"
 #include "platform/win32/logon_user.h"
 #include "platform/win32/owners.h"
 #include "platform/win32/wide.h"

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <string>
 
-#include "common/secret.h"
+#include "secret/secret.h"
 #include "platform/win32/owners.h"
 #include "platform/win32/wide.h"
 

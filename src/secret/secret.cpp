@@ -1,4 +1,4 @@
-#include "common/secret.h"
+#include "secret/secret.h"
 
 namespace bv {
 
