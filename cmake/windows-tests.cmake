@@ -29,6 +29,13 @@ set_property(TARGET gtest PROPERTY INTERFACE_SYSTEM_INCLUDE_DIRECTORIES
 add_executable(powershell-standin tests/win/support/e2e_service_powershell_standin.cpp)
 bv_windows_program(powershell-standin)
 
+# An ordinary process that owns, or tries to take, the service's pipe name:
+# the stand-in server that the reference client must refuse, and the probe of
+# whether the running service ever leaves its name free.
+add_executable(pipe-squatter tests/win/support/e2e_pipe_squatter.cpp)
+target_include_directories(pipe-squatter PRIVATE src)
+bv_windows_program(pipe-squatter)
+
 # --- Test signing ------------------------------------------------------------
 # A throwaway CA and code-signing key, made in the build tree by tools/sign.sh
 # on the first build, sign a copy of the companion application:
@@ -46,15 +53,16 @@ add_custom_target(signed-companion-app ALL DEPENDS "${BV_SIGNED_COMPANION}")
 # --- The test program ----------------------------------------------------------
 file(GLOB BV_WIN_TEST_SOURCES CONFIGURE_DEPENDS tests/win/*_test.cpp)
 file(GLOB BV_WIN_TEST_SUPPORT CONFIGURE_DEPENDS tests/win/support/*.cpp)
-# Stand-ins are programs of their own (above), not part of the test program.
-list(FILTER BV_WIN_TEST_SUPPORT EXCLUDE REGEX "_standin\\.cpp$")
+# Stand-ins and the squatter are programs of their own (above), not part of
+# the test program.
+list(FILTER BV_WIN_TEST_SUPPORT EXCLUDE REGEX "(_standin|_squatter)\\.cpp$")
 add_executable(win_tests ${BV_WIN_TEST_SOURCES} ${BV_WIN_TEST_SUPPORT} tools/logon_substitute.cpp)
 target_include_directories(win_tests PRIVATE tests/win)
 target_link_libraries(win_tests PRIVATE bv_win32 gtest gtest_main)
 target_compile_definitions(win_tests PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 # The tests start these programs from the folder they run in.
 add_dependencies(win_tests companion-app vault-enclave signed-companion-app brisvander-svc brisvander-svc-testlogon
-  powershell-standin)
+  powershell-standin pipe-squatter)
 
 # --- Tests under Wine ------------------------------------------------------------
 set(BV_WINE_TEST_ENVIRONMENT "BV_WINE_PREFIX=${BV_WINE_PREFIX}")

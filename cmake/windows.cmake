@@ -20,7 +20,7 @@ function(bv_windows_program target)
 endfunction()
 
 add_executable(companion-app tools/companion_app.cpp)
-target_link_libraries(companion-app PRIVATE bcrypt)
+target_link_libraries(companion-app PRIVATE bcrypt advapi32)
 bv_windows_program(companion-app)
 
 add_executable(vault-enclave tools/vault_enclave.cpp)

@@ -1,15 +1,30 @@
 // companion-app.exe: the reference client of the Brisvander Enclave Service.
 //
 // One run is one connection: open the service's pipe (waiting while every
-// instance is busy), write one request line, read the one reply line and
-// print it to standard output. Besides the ordinary SPAWN request it can
-// send any text or any bytes, so that tests can put to the service the
-// requests that no honest client makes.
+// instance is busy), make sure that the process serving it is the service,
+// write one request line, read the one reply line and print it to standard
+// output. Besides the ordinary SPAWN request it can send any text or any
+// bytes, so that tests can put to the service the requests that no honest
+// client makes.
+//
+// The pipe's name is free for any process to create while the service is
+// stopped or not installed, and the request carries the IPC secret. So,
+// before anything is written, the pipe's server process
+// (GetNamedPipeServerProcessId) must be the process that the Service Control
+// Manager reports for BrisvanderEnclaveSvc, and that service must be
+// running; otherwise nothing is sent. The pipe is opened with
+// SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, so that a server can
+// identify the user but never act as the user. --skip-server-check drops the
+// server check, for tests that play the server themselves; it is unsafe
+// against anything else.
 //
 // Exit status: 0 the reply began with "OK ", 1 it began with "ERR ", 2 no
-// reply (no connection within the time limit, or the connection ended
-// before a whole line came back), 3 a reply line of another form, 4 the
-// command line was not understood.
+// reply (no connection within the time limit, the pipe's server was refused
+// or could not be checked, or the connection ended before a whole line came
+// back), 3 a reply line of another form, 4 the command line was not
+// understood. A refused server counts as "no reply": what answers on the
+// pipe then is not the service, and a caller treats that as the service
+// being unavailable.
 
 #include <windows.h>
 // After <windows.h>, which defines the types these use.
@@ -22,9 +37,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -36,6 +54,8 @@ constexpr int exit_other_reply = 3;
 constexpr int exit_usage = 4;
 
 constexpr std::wstring_view default_pipe = L"\\\\.\\pipe\\brisvander-svc";
+// The service whose process must be the pipe's server.
+constexpr wchar_t service_name[] = L"BrisvanderEnclaveSvc";
 constexpr DWORD default_connect_timeout_ms = 30000;
 constexpr DWORD default_reply_timeout_ms = 60000;
 // The service creates its instances with this default wait; WaitNamedPipeW
@@ -58,13 +78,23 @@ constexpr std::string_view usage_text =
     "  --raw-hex HEX         send the bytes that HEX spells (pairs of hex digits)\n"
     "  --no-newline          do not end the request with a line feed\n"
     "  --no-read             exit 0 right after sending, without reading a reply\n"
-    "  --pipe NAME           pipe to open (default \\\\.\\pipe\\brisvander-svc)\n"
+    "  --pipe NAME           pipe to open (default \\\\.\\pipe\\brisvander-svc); its server\n"
+    "                        must still be the service BrisvanderEnclaveSvc\n"
+    "  --skip-server-check   UNSAFE: send the request to whatever process serves the\n"
+    "                        pipe, without checking that it is the running service\n"
+    "                        BrisvanderEnclaveSvc; any process can create the pipe\n"
+    "                        while the service is stopped and would receive the\n"
+    "                        secret (for tests that play the server themselves)\n"
     "  --timeout-ms N        give up connecting after N ms (default 30000)\n"
     "  --reply-timeout-ms N  give up sending and reading the reply after N ms (default 60000)\n"
     "  --help                print this text\n"
     "\n"
+    "Before anything is sent, the process serving the pipe must be the process of\n"
+    "the service BrisvanderEnclaveSvc, and the service must be running; otherwise\n"
+    "nothing is sent.\n"
     "The reply line is printed to standard output followed by a line feed.\n"
-    "Exit status: 0 \"OK ...\", 1 \"ERR ...\", 2 no reply or no connection,\n"
+    "Exit status: 0 \"OK ...\", 1 \"ERR ...\", 2 no reply or no connection (the\n"
+    "pipe's server was not the running service, or could not be checked, included),\n"
     "3 any other reply line, 4 usage error.\n";
 
 // A kernel handle with one owner; both NULL and INVALID_HANDLE_VALUE mean
@@ -98,6 +128,7 @@ struct Options {
   std::optional<std::string> raw;
   bool newline = true;
   bool read_reply = true;
+  bool check_server = true;
   bool help = false;
   DWORD connect_timeout_ms = default_connect_timeout_ms;
   DWORD reply_timeout_ms = default_reply_timeout_ms;
@@ -175,6 +206,10 @@ std::optional<Options> parse_options(int argc, wchar_t** argv, std::string& erro
       options.read_reply = false;
       continue;
     }
+    if (name == L"--skip-server-check") {
+      options.check_server = false;
+      continue;
+    }
     constexpr std::wstring_view with_value[] = {L"--enclave",    L"--raw",  L"--raw-hex",    L"--pipe-token",
                                                 L"--ipc-secret", L"--pipe", L"--timeout-ms", L"--reply-timeout-ms"};
     if (std::find(std::begin(with_value), std::end(with_value), name) == std::end(with_value)) {
@@ -241,10 +276,13 @@ DWORD remaining_ms(ULONGLONG deadline) {
 // free instance (ERROR_PIPE_BUSY) it waits with WaitNamedPipeW; while there
 // is no instance at all (between two clients, or before the server started)
 // it retries after a short sleep. Any other failure ends the attempt.
+// The security quality of service limits the server to identifying this
+// user: whoever serves the pipe (checked only after the open) cannot
+// impersonate the user to reach anything in the user's name.
 Handle open_pipe(const std::wstring& name, ULONGLONG deadline, DWORD& error) {
+  constexpr DWORD flags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
   for (;;) {
-    Handle pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                            nullptr));
+    Handle pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr));
     if (pipe) return pipe;
     error = GetLastError();
     const DWORD left = remaining_ms(deadline);
@@ -262,6 +300,80 @@ Handle open_pipe(const std::wstring& name, ULONGLONG deadline, DWORD& error) {
       return Handle{};
     }
   }
+}
+
+// Owner of a Service Control Manager handle (CloseServiceHandle).
+struct CloseServiceHandleDeleter {
+  void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
+};
+using ServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, CloseServiceHandleDeleter>;
+
+std::string win32_failure(std::string_view call, DWORD error) {
+  return std::string(call) + " failed: error " + std::to_string(error);
+}
+
+// The state and process of the service as the Service Control Manager
+// reports them, or why they could not be had. Needs only the rights that
+// every user holds (SC_MANAGER_CONNECT, SERVICE_QUERY_STATUS).
+std::expected<SERVICE_STATUS_PROCESS, std::string> query_service_process() {
+  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return std::unexpected(win32_failure("OpenSCManagerW", GetLastError()));
+  const ServiceHandle service(OpenServiceW(manager.get(), service_name, SERVICE_QUERY_STATUS));
+  if (!service) return std::unexpected(win32_failure("OpenServiceW", GetLastError()));
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                            &needed)) {
+    return std::unexpected(win32_failure("QueryServiceStatusEx", GetLastError()));
+  }
+  return status;
+}
+
+std::string state_name(DWORD state) {
+  switch (state) {
+    case SERVICE_STOPPED:
+      return "STOPPED";
+    case SERVICE_START_PENDING:
+      return "START_PENDING";
+    case SERVICE_STOP_PENDING:
+      return "STOP_PENDING";
+    case SERVICE_RUNNING:
+      return "RUNNING";
+    case SERVICE_CONTINUE_PENDING:
+      return "CONTINUE_PENDING";
+    case SERVICE_PAUSE_PENDING:
+      return "PAUSE_PENDING";
+    case SERVICE_PAUSED:
+      return "PAUSED";
+    default:
+      return "state " + std::to_string(state);
+  }
+}
+
+// Accepts the server end of `pipe` only when its process is the one that
+// the Service Control Manager reports for the service, and the service is
+// running. Otherwise returns the message that names both process ids, or
+// says why one of them is unknown. Called before anything is written: a
+// process that created the pipe's name while the service was not running
+// must not receive the request.
+std::expected<void, std::string> verify_server(HANDLE pipe) {
+  ULONG server_id = 0;
+  if (!GetNamedPipeServerProcessId(pipe, &server_id)) {
+    return std::unexpected("cannot check the pipe's server: " +
+                           win32_failure("GetNamedPipeServerProcessId", GetLastError()));
+  }
+  const std::string server = "server process " + std::to_string(server_id);
+  const auto service = query_service_process();
+  if (!service) {
+    return std::unexpected("cannot check the pipe's server: " + server + ", service " + to_utf8(service_name) +
+                           " unknown (" + service.error() + ")");
+  }
+  if (service->dwProcessId != server_id || service->dwCurrentState != SERVICE_RUNNING) {
+    return std::unexpected("the pipe's server is not the running service: " + server + ", service " +
+                           to_utf8(service_name) + " process " + std::to_string(service->dwProcessId) + " (" +
+                           state_name(service->dwCurrentState) + ")");
+  }
+  return {};
 }
 
 // One overlapped read or write, waited for until `deadline`; an operation
@@ -346,6 +458,13 @@ int run(const Options& options) {
     SecureZeroMemory(request.data(), request.size());
     report("cannot open " + to_utf8(options.pipe) + ": error " + std::to_string(error));
     return exit_no_reply;
+  }
+  if (options.check_server) {
+    if (const auto verdict = verify_server(pipe.get()); !verdict) {
+      SecureZeroMemory(request.data(), request.size());
+      report(verdict.error() + "; nothing was sent");
+      return exit_no_reply;
+    }
   }
   Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event) {

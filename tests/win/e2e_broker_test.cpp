@@ -155,7 +155,8 @@ TEST_F(E2eBroker, CallersOtherThanTheSignedCompanionAreRefusedBeforeTheRequestIs
   // Signed, under another name (mixed case, a non-ASCII letter): refused by
   // the name test with the path as Windows reports it, before the malformed
   // request is looked at.
-  const ProgramCopy renamed = ProgramCopy(L"signed\\companion-app.exe", L"C\u00F6mpanion-App.EXE");
+  const ProgramCopy renamed =
+      ProgramCopy(L"signed\\companion-app.exe", L"C\u00F6mpanion-App.EXE", bv::test::in_process_server_client());
   const RunResult refused_renamed = renamed.run({L"--raw", L"HELLO"});
   const std::string reason = "Caller '" + bv::test::to_utf8(renamed.path()) + "' is not companion-app.exe";
   expect_reply(refused_renamed, "ERR caller not authorized: " + reason);

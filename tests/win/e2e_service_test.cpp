@@ -91,27 +91,6 @@ bool pipe_listening(DWORD wait_ms) {
   return WaitNamedPipeW(name.c_str(), wait_ms) != FALSE;
 }
 
-// Registers `executable` with its own --install and starts the service with
-// `start_arguments` (which reach `service_entry`, not the command line);
-// returns once the service reports running.
-UniqueServiceHandle install_and_start(const std::wstring& executable,
-                                      const std::vector<std::wstring>& start_arguments = {}) {
-  const RunResult installed = run_program(executable, {L"--install"});
-  if (installed.exit_code != 0u) throw std::runtime_error("--install failed: " + installed.standard_error);
-  UniqueServiceHandle service = open_service(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE);
-  if (!service) throw std::runtime_error("OpenServiceW failed: error " + std::to_string(GetLastError()));
-  std::vector<const wchar_t*> argument_pointers;
-  for (const std::wstring& argument : start_arguments) argument_pointers.push_back(argument.c_str());
-  if (!StartServiceW(service.get(), static_cast<DWORD>(argument_pointers.size()),
-                     argument_pointers.empty() ? nullptr : argument_pointers.data())) {
-    throw std::runtime_error("StartServiceW failed: error " + std::to_string(GetLastError()));
-  }
-  if (!wait_for_state(service.get(), SERVICE_RUNNING, state_timeout_ms).reached) {
-    throw std::runtime_error("the service did not report running");
-  }
-  return service;
-}
-
 // The sample enclave copied under %ProgramFiles%, where the service accepts
 // it. It writes its reports beside itself.
 class SampleEnclave {
@@ -413,6 +392,124 @@ TEST(E2eServiceRun, StopWhileIdleReachesStoppedWithinOneSecond) {
   EXPECT_EQ(exit_code, 0u);
   EXPECT_FALSE(pipe_listening(1));
   EXPECT_TRUE(service_registered());
+}
+
+// pipe-squatter.exe in its "own" mode: an ordinary process that serves
+// `pipe` as if it were the service, answers "OK 4242" and records what
+// clients send. It has made its pipe once its record exists.
+class StandInServer {
+ public:
+  explicit StandInServer(std::wstring_view pipe = pipe_name)
+      : process_({.command_line = bv::test::command_line(
+                      bv::test::build_file(L"pipe-squatter.exe"),
+                      {L"own", L"--pipe", std::wstring(pipe), L"--record", record_path(), L"--seconds", L"300"})}) {
+    while (!file_exists(record_path()) && process_.running()) Sleep(20);
+    if (!file_exists(record_path())) {
+      throw std::runtime_error("the stand-in server did not start: " + process_.standard_error());
+    }
+  }
+
+  DWORD process_id() const { return process_.process_id(); }
+
+  // The record once `ended` client connections have ended (or whatever it
+  // holds after `report_timeout_ms`).
+  std::string record_after(unsigned ended) const {
+    const ULONGLONG deadline = GetTickCount64() + report_timeout_ms;
+    std::string record;
+    do {
+      record = bv::test::read_file(record_path()).value_or("");
+      if (report_value(record, "ended") == std::to_string(ended)) break;
+      Sleep(20);
+    } while (GetTickCount64() < deadline);
+    return record;
+  }
+
+ private:
+  std::wstring record_path() const { return folder_.file(L"stand-in-record.txt"); }
+
+  TempDirectory folder_;
+  bv::test::ChildProcess process_;
+};
+
+std::string refused_line(DWORD server_process, const std::string& service) {
+  return "companion-app: the pipe's server is not the running service: server process " +
+         std::to_string(server_process) + ", service BrisvanderEnclaveSvc " + service + "; nothing was sent";
+}
+
+// The first line of a program's output, without its line end (the C
+// runtime's text mode writes CR LF).
+std::string first_line(const std::string& output) {
+  return output.substr(0, output.find_first_of("\r\n"));
+}
+
+// While the service does not run, any process can create its pipe's name.
+// The client asks the Service Control Manager which process the service
+// runs in before it writes, and so sends the stand-in nothing.
+TEST(E2eServiceServerCheck, ClientSendsNothingToAStandInWhileTheServiceIsMissingOrStopped) {
+  const ServiceCleanup cleanup;
+  const StandInServer stand_in;
+  const std::wstring enclave_path = program_files() + L"\\Bv E2e Enclave\\vault-enclave.exe";
+  const std::string server = std::to_string(stand_in.process_id());
+  struct Case {
+    const char* name;
+    bool installed;
+    std::string standard_error;
+  };
+  const std::vector<Case> cases = {
+      {"not installed", false,
+       "companion-app: cannot check the pipe's server: server process " + server +
+           ", service BrisvanderEnclaveSvc unknown (OpenServiceW failed: error 1060); nothing was sent"},
+      {"installed, stopped", true, refused_line(stand_in.process_id(), "process 0 (STOPPED)")},
+  };
+  unsigned connections = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.installed) {
+      ASSERT_EQ(run_program(shipping_service(), {L"--install"}).exit_code, 0u);
+    }
+    const RunResult refused = run_program(signed_client(), {L"--enclave", enclave_path, L"--timeout-ms", L"15000"});
+    EXPECT_EQ(refused.exit_code, 2u);
+    EXPECT_EQ(refused.standard_output, "");
+    EXPECT_EQ(first_line(refused.standard_error), c.standard_error);
+    const std::string record = stand_in.record_after(++connections);
+    EXPECT_EQ(report_value(record, "ended"), std::to_string(connections)) << "the client never reached the stand-in";
+    EXPECT_EQ(report_value(record, "received_hex"), "") << record;
+  }
+
+  // Without its check the same client hands the stand-in the secret and
+  // takes the fake reply for the service's.
+  const std::string token(32, 'e');
+  const std::string secret(64, '5');
+  const RunResult fooled =
+      run_program(signed_client(), {L"--skip-server-check", L"--pipe-token", bv::test::to_wide(token), L"--ipc-secret",
+                                    bv::test::to_wide(secret), L"--enclave", enclave_path});
+  EXPECT_EQ(fooled.exit_code, 0u) << fooled.standard_error;
+  EXPECT_EQ(fooled.standard_output, "OK 4242\n");
+  EXPECT_EQ(report_value(stand_in.record_after(++connections), "received_hex"),
+            to_hex("SPAWN " + token + " " + secret + " " + bv::test::to_utf8(enclave_path) + "\n"));
+}
+
+// The running service's process id is what the client compares: another
+// process serving a pipe (here one the client is pointed at) is refused
+// although the service reports running.
+TEST(E2eServiceServerCheck, ClientRefusesAnotherProcessAsServerWhileTheServiceRuns) {
+  const ServiceCleanup cleanup;
+  PasswordValue password;
+  password.set(account_password);
+  const UniqueServiceHandle service = install_and_start(shipping_service());
+  const DWORD service_process = query_status(service.get()).dwProcessId;
+  const std::wstring other_pipe = L"\\\\.\\pipe\\" + bv::test::unique_name(L"bv-stand-in-");
+  const StandInServer stand_in(other_pipe);
+  ASSERT_NE(service_process, 0u);
+
+  const RunResult refused = run_program(signed_client(), {L"--pipe", other_pipe, L"--raw", L"HELLO"});
+  EXPECT_EQ(refused.exit_code, 2u);
+  EXPECT_EQ(refused.standard_output, "");
+  EXPECT_EQ(first_line(refused.standard_error),
+            refused_line(stand_in.process_id(), "process " + std::to_string(service_process) + " (RUNNING)"));
+  const std::string record = stand_in.record_after(1);
+  EXPECT_EQ(report_value(record, "ended"), "1") << "the client never reached the stand-in";
+  EXPECT_EQ(report_value(record, "received_hex"), "") << record;
 }
 
 // A copy of the service with the stand-in interpreter beside it, and a

@@ -1,4 +1,6 @@
-// companion-app.exe against a pipe server that the test plays.
+// companion-app.exe against a pipe server that the test plays. That server
+// is not the service, so every client run against it skips the server check
+// (e2e_service_test.cpp covers the check against the installed service).
 
 #include <gtest/gtest.h>
 
@@ -106,6 +108,7 @@ TEST(CompanionApp, HelpGoesToStandardOutputWithStatusZero) {
   EXPECT_EQ(result.exit_code, 0u);
   EXPECT_NE(result.standard_output.find("--enclave PATH"), std::string::npos) << result.standard_output;
   EXPECT_NE(result.standard_output.find("--raw-hex HEX"), std::string::npos);
+  EXPECT_NE(result.standard_output.find("--skip-server-check   UNSAFE"), std::string::npos);
 }
 
 TEST(CompanionApp, CommandLineMistakesExitWithFourAndSendNothing) {
@@ -149,8 +152,8 @@ TEST(CompanionApp, SpawnLineCarriesFreshTokenAndSecretAndThePathAsUtf8) {
   std::set<std::string> secrets;
   for (int run = 0; run < 2; ++run) {
     TestPipeServer server;
-    ChildProcess companion(
-        ChildOptions{.command_line = companion_line({L"--pipe", server.name(), L"--enclave", path})});
+    ChildProcess companion(ChildOptions{
+        .command_line = companion_line({L"--pipe", server.name(), L"--skip-server-check", L"--enclave", path})});
     ASSERT_TRUE(server.accept(io_timeout_ms));
     const std::string line = server.read_line(io_timeout_ms);
     std::smatch fields;
@@ -168,9 +171,9 @@ TEST(CompanionApp, SpawnLineCarriesFreshTokenAndSecretAndThePathAsUtf8) {
 
 TEST(CompanionApp, GivenTokenAndSecretAreSentAsGiven) {
   TestPipeServer server;
-  ChildProcess companion(
-      ChildOptions{.command_line = companion_line({L"--pipe", server.name(), L"--pipe-token", L"ABC", L"--ipc-secret",
-                                                   L"0f", L"--enclave", L"C:\\x\\vault-enclave.exe"})});
+  ChildProcess companion(ChildOptions{
+      .command_line = companion_line({L"--pipe", server.name(), L"--skip-server-check", L"--pipe-token", L"ABC",
+                                      L"--ipc-secret", L"0f", L"--enclave", L"C:\\x\\vault-enclave.exe"})});
   ASSERT_TRUE(server.accept(io_timeout_ms));
   EXPECT_EQ(server.read_line(io_timeout_ms), "SPAWN ABC 0f C:\\x\\vault-enclave.exe\n");
   server.write("ERR no\n");
@@ -198,8 +201,9 @@ TEST(CompanionApp, ReplyLineDecidesTheExitStatus) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TestPipeServer server;
-    ChildProcess companion(
-        ChildOptions{.command_line = companion_line({L"--pipe", server.name(), L"--enclave", L"C:\\v.exe"})});
+    ChildProcess companion(ChildOptions{
+        .command_line =
+            companion_line({L"--pipe", server.name(), L"--skip-server-check", L"--enclave", L"C:\\v.exe"})});
     ASSERT_TRUE(server.accept(io_timeout_ms));
     EXPECT_NE(server.read_line(io_timeout_ms), "");
     if (!c.reply.empty()) server.write(c.reply);
@@ -223,7 +227,7 @@ TEST(CompanionApp, RawRequestsAreSentByteForByte) {
   };
   for (const Case& c : cases) {
     TestPipeServer server;
-    std::vector<std::wstring> arguments = {L"--pipe", server.name()};
+    std::vector<std::wstring> arguments = {L"--pipe", server.name(), L"--skip-server-check"};
     arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
     SCOPED_TRACE(bv::test::to_utf8(companion_line(arguments)));
     ChildProcess companion(ChildOptions{.command_line = companion_line(arguments)});
@@ -237,8 +241,8 @@ TEST(CompanionApp, RawRequestsAreSentByteForByte) {
 
 TEST(CompanionApp, NoReadEndsRightAfterSending) {
   TestPipeServer server;
-  ChildProcess companion(
-      ChildOptions{.command_line = companion_line({L"--pipe", server.name(), L"--raw", L"SPAWN y", L"--no-read"})});
+  ChildProcess companion(ChildOptions{.command_line = companion_line({L"--pipe", server.name(), L"--skip-server-check",
+                                                                      L"--raw", L"SPAWN y", L"--no-read"})});
   ASSERT_TRUE(server.accept(io_timeout_ms));
   EXPECT_EQ(server.read_line(io_timeout_ms), "SPAWN y\n");
   EXPECT_EQ(companion.wait(child_timeout_ms), 0u);
@@ -248,8 +252,9 @@ TEST(CompanionApp, NoReadEndsRightAfterSending) {
 TEST(CompanionApp, SilentServerEndsTheWaitForAReplyAfterItsTimeLimit) {
   TestPipeServer server;
   const ULONGLONG start = GetTickCount64();
-  ChildProcess companion(ChildOptions{
-      .command_line = companion_line({L"--pipe", server.name(), L"--raw", L"SPAWN z", L"--reply-timeout-ms", L"800"})});
+  ChildProcess companion(
+      ChildOptions{.command_line = companion_line({L"--pipe", server.name(), L"--skip-server-check", L"--raw",
+                                                   L"SPAWN z", L"--reply-timeout-ms", L"800"})});
   ASSERT_TRUE(server.accept(io_timeout_ms));
   EXPECT_EQ(server.read_line(io_timeout_ms), "SPAWN z\n");
   EXPECT_EQ(companion.wait(child_timeout_ms), 2u);
@@ -265,8 +270,9 @@ TEST(CompanionApp, WaitsWhileTheOnlyInstanceServesAnotherClient) {
   ASSERT_TRUE(other);
   ASSERT_TRUE(server.accept(io_timeout_ms));
 
-  ChildProcess companion(ChildOptions{
-      .command_line = companion_line({L"--pipe", server.name(), L"--raw", L"SPAWN w", L"--timeout-ms", L"20000"})});
+  ChildProcess companion(
+      ChildOptions{.command_line = companion_line({L"--pipe", server.name(), L"--skip-server-check", L"--raw",
+                                                   L"SPAWN w", L"--timeout-ms", L"20000"})});
   // Long enough for the companion to start and find the instance busy, even
   // on a loaded machine.
   Sleep(3000);

@@ -42,12 +42,15 @@ void terminate_processes_running(const std::wstring& program) {
 
 }  // namespace
 
-ProgramCopy::ProgramCopy(std::wstring_view source, std::wstring_view name) : path_(directory_.file(name)) {
+ProgramCopy::ProgramCopy(std::wstring_view source, std::wstring_view name, std::vector<std::wstring> leading_arguments)
+    : path_(directory_.file(name)), leading_arguments_(std::move(leading_arguments)) {
   if (!CopyFileW(build_file(source).c_str(), path_.c_str(), TRUE)) fail("CopyFileW", GetLastError());
 }
 
 std::wstring ProgramCopy::command_line(const std::vector<std::wstring>& arguments) const {
-  return bv::test::command_line(path_, arguments);
+  std::vector<std::wstring> all = leading_arguments_;
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  return bv::test::command_line(path_, all);
 }
 
 RunResult ProgramCopy::run(const std::vector<std::wstring>& arguments, DWORD timeout_ms) const {
@@ -58,12 +61,16 @@ std::unique_ptr<ChildProcess> ProgramCopy::start(const std::vector<std::wstring>
   return std::make_unique<ChildProcess>(ChildOptions{.command_line = command_line(arguments)});
 }
 
+std::vector<std::wstring> in_process_server_client() {
+  return {L"--skip-server-check"};
+}
+
 ProgramCopy signed_companion() {
-  return ProgramCopy(L"signed\\companion-app.exe", L"companion-app.exe");
+  return ProgramCopy(L"signed\\companion-app.exe", L"companion-app.exe", in_process_server_client());
 }
 
 ProgramCopy unsigned_companion() {
-  return ProgramCopy(L"companion-app.exe", L"companion-app.exe");
+  return ProgramCopy(L"companion-app.exe", L"companion-app.exe", in_process_server_client());
 }
 
 std::string own_user_sid() {

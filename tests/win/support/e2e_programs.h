@@ -28,7 +28,8 @@ inline constexpr DWORD client_timeout_ms = 60000;
 class ProgramCopy {
  public:
   // `source` is relative to the build folder (L"signed\\companion-app.exe").
-  ProgramCopy(std::wstring_view source, std::wstring_view name);
+  // Every run gets `leading_arguments` before the arguments it is given.
+  ProgramCopy(std::wstring_view source, std::wstring_view name, std::vector<std::wstring> leading_arguments = {});
   const std::wstring& path() const { return path_; }
   std::wstring command_line(const std::vector<std::wstring>& arguments) const;
   // Runs the copy with `arguments` and waits for it.
@@ -39,11 +40,19 @@ class ProgramCopy {
  private:
   TempDirectory directory_;
   std::wstring path_;
+  std::vector<std::wstring> leading_arguments_;
 };
 
-// The reference client, test-signed, as companion-app.exe.
+// The leading arguments of a reference client that talks to the in-process
+// pipe server (e2e_server.h): that server is this test program, not the
+// installed service, so the client's server check would refuse it.
+std::vector<std::wstring> in_process_server_client();
+
+// The reference client, test-signed, as companion-app.exe, as a client of
+// the in-process pipe server.
 ProgramCopy signed_companion();
-// The reference client without a signature, as companion-app.exe.
+// The reference client without a signature, as companion-app.exe, as a
+// client of the in-process pipe server.
 ProgramCopy unsigned_companion();
 
 // The string form of the user SID of this process's token; the clients

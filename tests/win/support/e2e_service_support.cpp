@@ -17,6 +17,9 @@ constexpr wchar_t hidden_suffix[] = L".bv-e2e-hidden";
 
 constexpr DWORD stop_timeout_ms = 15000;
 constexpr DWORD deletion_timeout_ms = 10000;
+// Generous for one program start under Wine on a loaded machine.
+constexpr DWORD install_timeout_ms = 30000;
+constexpr DWORD start_timeout_ms = 20000;
 
 bool directory_exists(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -120,6 +123,25 @@ StateWait wait_for_state(SC_HANDLE service, DWORD state, DWORD timeout_ms, DWORD
     if (wait.elapsed_ms >= timeout_ms) return wait;
     Sleep(interval_ms);
   }
+}
+
+UniqueServiceHandle install_and_start(const std::wstring& executable,
+                                      const std::vector<std::wstring>& start_arguments) {
+  const RunResult installed =
+      run(ChildOptions{.command_line = command_line(executable, {L"--install"})}, install_timeout_ms);
+  if (installed.exit_code != 0u) throw std::runtime_error("--install failed: " + installed.standard_error);
+  UniqueServiceHandle service = open_service(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE);
+  if (!service) fail("OpenServiceW", GetLastError());
+  std::vector<const wchar_t*> argument_pointers;
+  for (const std::wstring& argument : start_arguments) argument_pointers.push_back(argument.c_str());
+  if (!StartServiceW(service.get(), static_cast<DWORD>(argument_pointers.size()),
+                     argument_pointers.empty() ? nullptr : argument_pointers.data())) {
+    fail("StartServiceW", GetLastError());
+  }
+  if (!wait_for_state(service.get(), SERVICE_RUNNING, start_timeout_ms).reached) {
+    throw std::runtime_error("the service did not report running");
+  }
+  return service;
 }
 
 void remove_service() noexcept {

@@ -58,6 +58,12 @@ struct StateWait {
 // `state` or `timeout_ms` have passed.
 StateWait wait_for_state(SC_HANDLE service, DWORD state, DWORD timeout_ms, DWORD interval_ms = 5);
 
+// Registers `executable` with its own --install and starts the service with
+// `start_arguments` (which reach `service_entry`, not the command line);
+// returns once the service reports running. Throws when a step fails.
+UniqueServiceHandle install_and_start(const std::wstring& executable,
+                                      const std::vector<std::wstring>& start_arguments = {});
+
 // Stops the service if it runs, deletes its registration and waits until
 // the manager no longer knows it. Never throws.
 void remove_service() noexcept;
