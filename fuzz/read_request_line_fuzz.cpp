@@ -88,8 +88,9 @@ class StreamPipe : public platform::PipeInstance {
   }
 
   platform::ConnectOutcome connect(platform::WakeEvent*) override { return {.succeeded = true}; }
-  void write(std::string_view, std::chrono::milliseconds) override {
+  platform::Result<void> write(std::string_view, std::chrono::milliseconds) override {
     BV_FUZZ_CHECK(false, "read_request_line wrote to the pipe");
+    return {};
   }
   platform::ErrorCode peek() override { return 0; }
   platform::Result<void> disconnect() override {

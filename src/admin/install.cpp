@@ -3,7 +3,7 @@
 #include <string>
 
 #include "admin/quoting.h"
-#include "host/service.h"
+#include "common/names.h"
 #include "text/utf.h"
 
 namespace bv::admin {
@@ -23,12 +23,13 @@ constexpr std::string_view open_manager_context = "Failed to open SCM (run as Ad
 }  // namespace
 
 CommandResult install_service(platform::Platform& platform) {
-  auto manager = platform.services.open_manager(sc_manager_connect | sc_manager_create_service);
+  auto manager = platform.services.open_manager(platform::sc_manager_connect | platform::sc_manager_create_service);
   if (!manager) return std::unexpected(FatalError{std::string(open_manager_context), manager.error()});
 
   // Any failure to open it counts as "not there"; a service that exists but
   // cannot be opened then makes the create fail (1073).
-  if (auto existing = platform.services.open_service(**manager, host::service_name, service_query_status)) {
+  if (auto existing =
+          platform.services.open_service(**manager, names::service_name<char16_t>, platform::service_query_status)) {
     existing->reset();
     platform.console.write_stdout(already_registered_line);
     manager->reset();
@@ -40,12 +41,12 @@ CommandResult install_service(platform::Platform& platform) {
   // No argument follows the path: the service process starts in service mode.
   const std::u16string binary_path = text::to_utf16(quote_binary_path(text::to_utf8(*executable)));
 
-  const platform::ServiceDefinition definition{.name = host::service_name,
-                                               .display_name = service_display_name,
-                                               .access = service_all_access,
-                                               .service_type = host::service_win32_own_process,
-                                               .start_type = service_auto_start,
-                                               .error_control = service_error_normal,
+  const platform::ServiceDefinition definition{.name = names::service_name<char16_t>,
+                                               .display_name = names::display_name<char16_t>,
+                                               .access = platform::service_all_access,
+                                               .service_type = platform::service_win32_own_process,
+                                               .start_type = platform::service_auto_start,
+                                               .error_control = platform::service_error_normal,
                                                .binary_path = binary_path};
   auto created = platform.services.create_service(**manager, definition);
   if (!created) return std::unexpected(FatalError{"Failed to create service", created.error()});
@@ -57,10 +58,11 @@ CommandResult install_service(platform::Platform& platform) {
 }
 
 CommandResult uninstall_service(platform::Platform& platform) {
-  auto manager = platform.services.open_manager(sc_manager_connect);
+  auto manager = platform.services.open_manager(platform::sc_manager_connect);
   if (!manager) return std::unexpected(FatalError{std::string(open_manager_context), manager.error()});
 
-  if (auto service = platform.services.open_service(**manager, host::service_name, delete_access)) {
+  if (auto service =
+          platform.services.open_service(**manager, names::service_name<char16_t>, platform::delete_access)) {
     // A running service is not stopped: the deletion completes when it stops.
     if (auto deleted = platform.services.delete_service(**service); !deleted) {
       return std::unexpected(FatalError{"Failed to delete service", deleted.error()});

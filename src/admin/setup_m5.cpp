@@ -47,7 +47,9 @@ platform::Result<void> write_script(platform::Platform& platform, std::u16string
   auto file = files.create_file(path, descriptor->get(), platform::FileCreation::create_new);
   descriptor->reset();
   if (!file) return std::unexpected(file.error());
-  files.write_file(**file, m5_setup_script);
+  // A script that was not written in full fails in the interpreter, whose
+  // exit status is reported.
+  static_cast<void>(files.write_file(**file, m5_setup_script));
   // Closed before the interpreter starts: the file is open without sharing.
   file->reset();
   return {};

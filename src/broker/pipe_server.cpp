@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "broker/caller.h"
+#include "common/names.h"
 #include "enclave/running_enclave.h"
 #include "text/utf.h"
 
@@ -52,7 +53,7 @@ std::expected<platform::Pipe, std::string> create_pipe_instance(platform::Platfo
   if (!descriptor) {
     return std::unexpected("ConvertStringSecurityDescriptor failed: " + std::to_string(descriptor.error()));
   }
-  auto pipe = platform.files.create_named_pipe(text::to_utf16(pipe_name), **descriptor);
+  auto pipe = platform.files.create_named_pipe(names::pipe_name<char16_t>, **descriptor);
   descriptor->reset();
   if (!pipe) return std::unexpected("CreateNamedPipeW failed: " + std::to_string(pipe.error()));
   return std::move(*pipe);
@@ -110,6 +111,16 @@ Connection classify(const platform::ConnectOutcome& outcome) {
   return Connection::wedged;
 }
 
+// The pause before the next attempt to make the instance. A stop ends it
+// early: the name may be held by another process for as long as it likes.
+void pause_before_retry(const RunningFlag& running, platform::Clock& clock) {
+  if (auto* wake = running.wake_event()) {
+    static_cast<void>(wake->wait(creation_retry_pause));
+  } else {
+    clock.sleep_for(creation_retry_pause);
+  }
+}
+
 }  // namespace
 
 std::expected<SecretString, std::string> read_request_line(platform::PipeInstance& pipe, platform::Clock& clock) {
@@ -137,7 +148,8 @@ void write_reply_line(platform::PipeInstance& pipe, std::string_view reply, plat
   framed.reserve(reply.size() + 1);
   framed += reply;
   framed += '\n';
-  pipe.write(framed, reply_write_time_limit);
+  // A client that has gone away gets nothing and changes nothing.
+  static_cast<void>(pipe.write(framed, reply_write_time_limit));
 
   const auto deadline = clock.now() + reply_read_time_limit;
   while (pipe.peek() == 0) {
@@ -168,7 +180,7 @@ void run_pipe_server(std::string_view account_password, const RunningFlag& runni
       auto created = create_pipe_instance(platform);
       if (!created) {
         log.line("Failed to create pipe: " + created.error());
-        platform.clock.sleep_for(creation_retry_pause);
+        pause_before_retry(running, platform.clock);
         continue;
       }
       pipe = std::move(*created);

@@ -7,12 +7,10 @@
 #include "broker/spawn_request.h"
 #include "common/log.h"
 #include "common/running_flag.h"
-#include "secret/secret.h"
 #include "platform/platform.h"
+#include "secret/secret.h"
 
 namespace bv::broker {
-
-inline constexpr std::string_view pipe_name = R"(\\.\pipe\brisvander-svc)";
 
 // Reads one byte at a time up to the first line feed, which is not part of
 // the line; nothing after it is read. Must be called right after the client

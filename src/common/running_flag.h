@@ -2,7 +2,7 @@
 #include <atomic>
 #include <memory>
 
-#include "platform/pipes_files.h"
+#include "platform/processes_tokens.h"
 
 namespace bv {
 
@@ -19,7 +19,9 @@ class RunningFlag {
   bool is_set() const { return running_.load(std::memory_order_acquire); }
   void clear() {
     running_.store(false, std::memory_order_release);
-    if (wake_) wake_->set();
+    // Should the event not be set, the flag still stops the loop, only
+    // later: when the next client comes.
+    if (wake_) static_cast<void>(wake_->set());
   }
   // The event that clear() sets; null when none could be made, in which case
   // a wait for a client ends only when a client comes.

@@ -3,16 +3,15 @@
 #include <string>
 #include <utility>
 
-#include "secret/secret.h"
+#include "common/names.h"
 #include "enclave/artefacts.h"
+#include "secret/secret.h"
 #include "text/utf.h"
 
 namespace bv::enclave {
 
 namespace {
 
-constexpr std::u16string_view account_name = u"BrisvanderUser";
-constexpr std::string_view account_name_text = "BrisvanderUser";
 constexpr std::u16string_view account_domain = u".";  // the local account database
 
 // The password as UTF-16, converted straight into a container that is wiped
@@ -68,10 +67,10 @@ LaunchResult launch_enclave(const LaunchInputs& inputs, platform::Platform& plat
   // The UTF-16 copy of the password is needed for the logon alone.
   platform::Result<platform::Object> logon = [&] {
     SecretU16String password = password_utf16(inputs.account_password);
-    return processes.logon_user(account_name, account_domain, password.get());
+    return processes.logon_user(names::account_name<char16_t>, account_domain, password.get());
   }();
   if (!logon) {
-    return std::unexpected("LogonUser failed for '" + std::string(account_name_text) + "': error " +
+    return std::unexpected("LogonUser failed for '" + std::string(names::account_name<>) + "': error " +
                            std::to_string(logon.error()));
   }
   platform::Object token = std::move(*logon);
@@ -79,7 +78,7 @@ LaunchResult launch_enclave(const LaunchInputs& inputs, platform::Platform& plat
   // The profile gives the enclave its per-account folders; without it the
   // launch goes on.
   platform::Profile profile;
-  if (auto loaded = processes.load_user_profile(*token, account_name)) {
+  if (auto loaded = processes.load_user_profile(*token, names::account_name<char16_t>)) {
     profile = std::move(*loaded);
   } else {
     log.line("Warning: LoadUserProfile failed (" + std::to_string(loaded.error()) + "); APPDATA may be missing");
@@ -98,7 +97,8 @@ LaunchResult launch_enclave(const LaunchInputs& inputs, platform::Platform& plat
 
   // The enclave inherits every inheritable handle of the service, so only
   // the read end may stay inheritable.
-  files.clear_inherit_flag(*stdin_write);
+  // (A failure is not examined: the launch goes on either way.)
+  static_cast<void>(files.clear_inherit_flag(*stdin_write));
 
   // The artefacts are each optional; the command line names those that were
   // made. Both exist, and the file is closed, before the enclave starts.
@@ -135,7 +135,8 @@ LaunchResult launch_enclave(const LaunchInputs& inputs, platform::Platform& plat
   // file once it has read it.
   {
     SecretString line = secret_line(inputs.ipc_secret);
-    files.write_file(*stdin_write, line.get());
+    // An enclave that did not get the line is the enclave's concern.
+    static_cast<void>(files.write_file(*stdin_write, line.get()));
   }
   stdin_write.reset();
 

@@ -28,7 +28,7 @@ void release_after_end(LaunchedEnclave& enclave, platform::PipesFiles& files) {
 // profile loaded and its hand-over file.
 void empty_record(RunningEnclave& record) {
   auto& enclave = record.enclave;
-  if (enclave.profile) enclave.profile->leave_loaded();
+  if (enclave.profile) enclave.profile->abandon();
   enclave.profile.reset();
   enclave.logon_token.reset();
   enclave.shutdown_event.reset();
@@ -48,12 +48,14 @@ bool stop_running_enclave(LaunchedEnclave& enclave, platform::ProcessesTokens& p
 
   const auto pid = std::to_string(enclave.process_id);
   log.line("Terminating previous enclave PID " + pid + " for respawn");
-  if (enclave.shutdown_event) processes.set_event(*enclave.shutdown_event);
+  // Whether the event could be set shows in the wait that follows.
+  if (enclave.shutdown_event) static_cast<void>(processes.set_event(*enclave.shutdown_event));
   if (processes.wait(process, grace_period_ms) == platform::wait_object_0) {
     log.line("Enclave PID " + pid + " exited gracefully");
     return true;
   }
-  processes.terminate(process, terminated_exit_code);
+  // Whether it ended shows in the wait that follows.
+  static_cast<void>(processes.terminate(process, terminated_exit_code));
   log.line("Force-terminated enclave PID " + pid);
   return processes.wait(process, termination_wait_ms) == platform::wait_object_0;
 }

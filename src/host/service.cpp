@@ -35,7 +35,7 @@ void read_password_and_serve(const ServiceHost& host, const RunningFlag& running
     return;
   }
   SecretString password = std::move(*read);  // the move wipes the source
-  host.log.line("Password read OK. Listening on " + std::string(broker::pipe_name));
+  host.log.line("Password read OK. Listening on " + std::string(names::pipe_name<>));
   broker::run_pipe_server(password.get(), running, host.platform, host.log, host.launch);
   wipe(password.get());
 }
@@ -66,14 +66,14 @@ void run_registered(const ServiceHost& host, platform::StatusHandle handle, cons
 std::uint32_t control_handler(std::uint32_t control, std::uint32_t /*event_type*/, void* /*event_data*/,
                               void* context) noexcept {
   switch (control) {
-    case service_control_stop: {
+    case platform::service_control_stop: {
       // Clearing is an atomic store and a non-blocking SetEvent: the stop is
       // answered at once and the service thread winds down on its own.
       const auto* share = static_cast<const HandlerShare*>(context);
       if (share != nullptr && *share) (*share)->clear();
       return no_error;
     }
-    case service_control_interrogate:
+    case platform::service_control_interrogate:
       return no_error;
     default:
       return platform::error_call_not_implemented;
@@ -90,11 +90,12 @@ void service_entry(const std::vector<std::u16string>& /*arguments*/, const Servi
     // Without a wake event the flag still works: a wait for a client then
     // ends only when the next client comes.
     std::unique_ptr<platform::WakeEvent> wake;
-    if (auto made = host.platform.files.create_wake_event()) wake = std::move(*made);
+    if (auto made = host.platform.processes.create_wake_event()) wake = std::move(*made);
     auto running = std::make_shared<RunningFlag>(std::move(wake));
     host.handler_share = running;
 
-    auto handle = host.platform.services.register_control_handler(service_name, &control_handler, &host.handler_share);
+    auto handle = host.platform.services.register_control_handler(names::service_name<char16_t>, &control_handler,
+                                                                  &host.handler_share);
     if (!handle) {
       log_fatal(host.log, winapi_failure);
       return;

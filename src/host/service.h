@@ -11,39 +11,29 @@
 
 #include "broker/spawn_request.h"
 #include "common/log.h"
+#include "common/names.h"
 #include "common/running_flag.h"
 #include "platform/platform.h"
 
 namespace bv::host {
 
-inline constexpr std::u16string_view service_name = u"BrisvanderEnclaveSvc";
-
-inline constexpr std::uint32_t service_win32_own_process = 0x10;
-inline constexpr std::uint32_t service_stopped = 1;
-inline constexpr std::uint32_t service_running = 4;
-inline constexpr std::uint32_t service_accept_stop = 1;
-inline constexpr std::uint32_t service_control_stop = 1;
-inline constexpr std::uint32_t service_control_interrogate = 4;
 inline constexpr std::uint32_t no_error = 0;
-inline constexpr std::uint32_t error_service_specific_error = 1066;
-// The service-specific exit code of a stop after serving failed: an
-// unexpected exception ended the pipe server (or the password read).
-inline constexpr std::uint32_t serving_failed_exit_code = 1;
 
 // The only two statuses the service ever reports; there is no pending state.
-inline constexpr platform::ServiceStatus running_report{.service_type = service_win32_own_process,
-                                                        .current_state = service_running,
-                                                        .controls_accepted = service_accept_stop};
-inline constexpr platform::ServiceStatus stopped_report{
-    .service_type = service_win32_own_process, .current_state = service_stopped, .controls_accepted = 0};
+inline constexpr platform::ServiceStatus running_report{.service_type = platform::service_win32_own_process,
+                                                        .current_state = platform::service_running,
+                                                        .controls_accepted = platform::service_accept_stop};
+inline constexpr platform::ServiceStatus stopped_report{.service_type = platform::service_win32_own_process,
+                                                        .current_state = platform::service_stopped,
+                                                        .controls_accepted = 0};
 // The stop that follows a failure while serving, so that the Service Control
 // Manager records a failure (and may apply recovery actions) instead of a
 // clean stop.
-inline constexpr platform::ServiceStatus failed_report{.service_type = service_win32_own_process,
-                                                       .current_state = service_stopped,
+inline constexpr platform::ServiceStatus failed_report{.service_type = platform::service_win32_own_process,
+                                                       .current_state = platform::service_stopped,
                                                        .controls_accepted = 0,
-                                                       .win32_exit_code = error_service_specific_error,
-                                                       .service_specific_exit_code = serving_failed_exit_code};
+                                                       .win32_exit_code = platform::error_service_specific_error,
+                                                       .service_specific_exit_code = names::serving_failed_exit_code};
 
 // The handler's share of the running flag. Its address is the context
 // registered with `control_handler`, so the share must stay where it is for

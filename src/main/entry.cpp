@@ -7,6 +7,7 @@
 #include "broker/spawn_request.h"
 #include "common/fatal.h"
 #include "common/log.h"
+#include "common/names.h"
 #include "enclave/launcher.h"
 #include "host/service.h"
 
@@ -25,7 +26,7 @@ CommandResult run_service(platform::Platform& platform) {
   const host::ServiceHost host{.platform = platform, .log = log, .launch = launch, .handler_share = handler_share};
 
   auto dispatched = platform.services.run_dispatcher(
-      host::service_name,
+      names::service_name<char16_t>,
       [&host](const std::vector<std::u16string>& arguments) { host::service_entry(arguments, host); });
   if (!dispatched) return std::unexpected(FatalError{"Failed to start service dispatcher", dispatched.error()});
   return exit_success;

@@ -22,6 +22,7 @@ inline constexpr ErrorCode error_pipe_connected = 535;
 inline constexpr ErrorCode error_io_pending = 997;
 inline constexpr ErrorCode error_operation_aborted = 995;
 inline constexpr ErrorCode error_failed_service_controller_connect = 1063;
+inline constexpr ErrorCode error_service_specific_error = 1066;
 inline constexpr ErrorCode error_service_exists = 1073;
 
 }  // namespace bv::platform

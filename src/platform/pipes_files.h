@@ -9,16 +9,9 @@
 
 #include "platform/error.h"
 #include "platform/owned.h"
+#include "platform/processes_tokens.h"
 
 namespace bv::platform {
-
-// An event that another thread sets, without blocking, to cut short a wait
-// for a pipe client. Once set it stays set.
-class WakeEvent {
- public:
-  virtual ~WakeEvent() = default;
-  virtual void set() = 0;
-};
 
 // What the wait for a client ended with.
 struct ConnectOutcome {
@@ -46,9 +39,8 @@ class PipeInstance {
   virtual ConnectOutcome connect(WakeEvent* wake) = 0;
   // ReadFile of one byte, waiting at most `timeout` for it.
   virtual ReadOutcome read_byte(std::chrono::milliseconds timeout) = 0;
-  // WriteFile of all bytes, waiting at most `timeout` for it; the outcome is
-  // not reported.
-  virtual void write(std::string_view bytes, std::chrono::milliseconds timeout) = 0;
+  // WriteFile of all bytes, waiting at most `timeout` for it.
+  virtual Result<void> write(std::string_view bytes, std::chrono::milliseconds timeout) = 0;
   // PeekNamedPipe: 0 while the client end is open, otherwise the error
   // (ERROR_BROKEN_PIPE once the client has closed its end).
   virtual ErrorCode peek() = 0;
@@ -81,14 +73,13 @@ class PipesFiles {
   // when the name exists), byte mode, local clients only, one instance,
   // 4096-byte buffers, 5000 ms default wait, not inheritable.
   virtual Result<Pipe> create_named_pipe(std::u16string_view name, SecurityDescriptor& descriptor) = 0;
-  virtual Result<std::unique_ptr<WakeEvent>> create_wake_event() = 0;
 
   // CreatePipe with an inheritable SECURITY_ATTRIBUTES and the default size.
   virtual Result<AnonymousPipe> create_anonymous_pipe() = 0;
-  // SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0); result not reported.
-  virtual void clear_inherit_flag(KernelObject& handle) = 0;
-  // One WriteFile of all bytes; result not reported.
-  virtual void write_file(KernelObject& handle, std::string_view bytes) = 0;
+  // SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0).
+  virtual Result<void> clear_inherit_flag(KernelObject& handle) = 0;
+  // One WriteFile of all bytes.
+  virtual Result<void> write_file(KernelObject& handle, std::string_view bytes) = 0;
 
   // CreateFileW(path, GENERIC_WRITE, share 0, descriptor (or none),
   // creation, FILE_ATTRIBUTE_NORMAL). Non-inheritable handle.

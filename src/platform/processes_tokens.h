@@ -1,7 +1,9 @@
 #pragma once
 // Processes, tokens, users, events and the process environment.
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +25,17 @@ inline constexpr std::uint32_t wait_failed = 0xFFFFFFFF;
 struct ImageName {
   std::u16string units;    // at most 1024 units, as reported
   std::uint32_t size = 0;  // the size the call reported, in UTF-16 units
+};
+
+// An unnamed manual-reset event that another thread sets, without blocking,
+// to cut a wait short. Once set it stays set.
+class WakeEvent {
+ public:
+  virtual ~WakeEvent() = default;
+  // SetEvent; any thread may call it.
+  virtual Result<void> set() = 0;
+  // WaitForSingleObject for at most `timeout`: whether the event is set.
+  virtual bool wait(std::chrono::milliseconds timeout) = 0;
 };
 
 struct CreatedProcess {
@@ -59,16 +72,18 @@ class ProcessesTokens {
   // CREATE_NO_WINDOW alone and the service's environment without one; standard
   // input `stdin_read`, standard output and error INVALID_HANDLE_VALUE).
   virtual Result<CreatedProcess> create_process_as_user(KernelObject& token, std::u16string_view command_line,
-                                                        EnvironmentBlock* environment,
-                                                        KernelObject& stdin_read) = 0;
+                                                        EnvironmentBlock* environment, KernelObject& stdin_read) = 0;
 
   virtual Result<std::uint32_t> exit_code(KernelObject& process) = 0;
   virtual std::uint32_t wait(KernelObject& object, std::uint32_t milliseconds) = 0;
-  virtual void terminate(KernelObject& process, std::uint32_t exit_code) = 0;
-  virtual void set_event(KernelObject& event) = 0;
+  virtual Result<void> terminate(KernelObject& process, std::uint32_t exit_code) = 0;
+  virtual Result<void> set_event(KernelObject& event) = 0;
   // CreateEventW(descriptor or default security, not inheritable, manual
   // reset, non-signalled, name).
   virtual Result<Object> create_event(SecurityDescriptor* descriptor, std::u16string_view name) = 0;
+  // CreateEventW(default security, not inheritable, manual reset,
+  // non-signalled, no name).
+  virtual Result<std::unique_ptr<WakeEvent>> create_wake_event() = 0;
 
   // GetEnvironmentVariableW; none when the variable is not set.
   virtual std::optional<std::u16string> environment_variable(std::u16string_view name) = 0;
@@ -78,8 +93,7 @@ class ProcessesTokens {
   virtual Result<std::u16string> windows_directory() = 0;
   // CreateProcessW(application, command_line) inheriting the standard
   // handles, environment and working directory; waits for its exit status.
-  virtual Result<std::uint32_t> run_and_wait(std::u16string_view application,
-                                             std::u16string_view command_line) = 0;
+  virtual Result<std::uint32_t> run_and_wait(std::u16string_view application, std::u16string_view command_line) = 0;
   // FormatMessageW's text for a system error code, without trailing line breaks.
   virtual std::u16string system_message(ErrorCode code) = 0;
 };

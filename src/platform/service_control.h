@@ -13,6 +13,23 @@
 
 namespace bv::platform {
 
+// The Service Control Manager's numbers that the logic uses (the Win32
+// layer checks each against the SDK's macro).
+inline constexpr std::uint32_t service_win32_own_process = 0x10;
+inline constexpr std::uint32_t service_stopped = 1;
+inline constexpr std::uint32_t service_running = 4;
+inline constexpr std::uint32_t service_accept_stop = 1;
+inline constexpr std::uint32_t service_control_stop = 1;
+inline constexpr std::uint32_t service_control_interrogate = 4;
+inline constexpr std::uint32_t service_auto_start = 2;
+inline constexpr std::uint32_t service_error_normal = 1;
+// Access rights.
+inline constexpr std::uint32_t sc_manager_connect = 0x0001;
+inline constexpr std::uint32_t sc_manager_create_service = 0x0002;
+inline constexpr std::uint32_t service_query_status = 0x0004;
+inline constexpr std::uint32_t service_all_access = 0xF01FF;
+inline constexpr std::uint32_t delete_access = 0x00010000;
+
 struct ServiceStatus {
   std::uint32_t service_type = 0;
   std::uint32_t current_state = 0;
@@ -53,14 +70,13 @@ class ServiceControl {
   // StartServiceCtrlDispatcherW with the one service; returns when it stopped.
   virtual Result<void> run_dispatcher(std::u16string_view service_name, ServiceMain service_main) = 0;
   // RegisterServiceCtrlHandlerExW(name, handler, context).
-  virtual Result<StatusHandle> register_control_handler(std::u16string_view service_name,
-                                                        ControlHandler handler, void* context) = 0;
+  virtual Result<StatusHandle> register_control_handler(std::u16string_view service_name, ControlHandler handler,
+                                                        void* context) = 0;
   virtual Result<void> set_status(StatusHandle handle, const ServiceStatus& status) = 0;
 
   // OpenSCManagerW(local machine, default database, access).
   virtual Result<Service> open_manager(std::uint32_t access) = 0;
-  virtual Result<Service> open_service(ServiceHandle& manager, std::u16string_view name,
-                                       std::uint32_t access) = 0;
+  virtual Result<Service> open_service(ServiceHandle& manager, std::u16string_view name, std::uint32_t access) = 0;
   // CreateServiceW with no group, tag, dependencies, account or password.
   virtual Result<Service> create_service(ServiceHandle& manager, const ServiceDefinition& definition) = 0;
   virtual Result<void> delete_service(ServiceHandle& service) = 0;

@@ -50,7 +50,8 @@ const std::string& name_of(platform::KernelObject& object) {
 }
 
 Object make_object(CallLog& log, std::string name) {
-  return std::make_unique<FakeObject>(log, std::move(name));
+  std::string release_call = "CloseHandle(" + name + ")";
+  return std::make_unique<FakeObject>(log, std::move(name), std::move(release_call));
 }
 
 void FakeClock::sleep_for(std::chrono::milliseconds duration) {
@@ -124,9 +125,21 @@ platform::ReadOutcome FakePipe::read_byte(std::chrono::milliseconds timeout) {
   return {.timed_out = true};
 }
 
-void FakePipe::write(std::string_view bytes, std::chrono::milliseconds) {
+platform::Result<void> FakePipe::write(std::string_view bytes, std::chrono::milliseconds) {
   owner_.log.add("WriteFile(pipe, " + std::string(bytes) + ")");
-  if (client_ != nullptr) client_->received += bytes;
+  if (client_ == nullptr) return std::unexpected(platform::error_broken_pipe);
+  client_->received += bytes;
+  return {};
+}
+
+bool FakeWake::wait(std::chrono::milliseconds timeout) {
+  log_.add("WaitForSingleObject(wake, " + std::to_string(timeout.count()) + ")");
+  if (during_wait) during_wait();
+  if (!is_set && clock_ != nullptr) {
+    clock_->advance(timeout);
+    if (clock_->on_sleep) clock_->on_sleep(timeout);
+  }
+  return is_set;
 }
 
 ErrorCode FakePipe::peek() {
@@ -165,26 +178,23 @@ platform::Result<platform::Pipe> FakePipesFiles::create_named_pipe(std::u16strin
   return std::make_unique<FakePipe>(*this);
 }
 
-platform::Result<std::unique_ptr<platform::WakeEvent>> FakePipesFiles::create_wake_event() {
-  if (wake_event_failure) return std::unexpected(*wake_event_failure);
-  return std::make_unique<FakeWake>(log);
-}
-
 platform::Result<platform::AnonymousPipe> FakePipesFiles::create_anonymous_pipe() {
   log.add("CreatePipe");
   if (anonymous_pipe_failure) return std::unexpected(*anonymous_pipe_failure);
   return platform::AnonymousPipe{make_object(log, "stdin-read"), make_object(log, "stdin-write")};
 }
 
-void FakePipesFiles::clear_inherit_flag(platform::KernelObject& handle) {
+platform::Result<void> FakePipesFiles::clear_inherit_flag(platform::KernelObject& handle) {
   log.add("SetHandleInformation(" + name_of(handle) + ")");
+  return {};
 }
 
-void FakePipesFiles::write_file(platform::KernelObject& handle, std::string_view bytes) {
+platform::Result<void> FakePipesFiles::write_file(platform::KernelObject& handle, std::string_view bytes) {
   const auto& name = name_of(handle);
   log.add("WriteFile(" + name + ", " + std::to_string(bytes.size()) + " bytes)");
   written[name] += bytes;
   if (name.starts_with("file:")) files[name.substr(5)] += bytes;
+  return {};
 }
 
 platform::Result<Object> FakePipesFiles::create_file(std::u16string_view path, platform::SecurityDescriptor* descriptor,
@@ -227,57 +237,10 @@ platform::Result<std::u16string> FakePipesFiles::temp_directory() {
 
 namespace {
 
-class FakeProfile : public platform::LoadedProfile {
- public:
-  FakeProfile(CallLog& log, std::string token) : log_(log), token_(std::move(token)) {}
-  ~FakeProfile() override {
-    if (!left_loaded_) log_.add("UnloadUserProfile(" + token_ + ")");
-  }
-  void leave_loaded() override { left_loaded_ = true; }
-
- private:
-  CallLog& log_;
-  std::string token_;
-  bool left_loaded_ = false;
-};
-
-class FakeEnvironment : public platform::EnvironmentBlock {
- public:
-  explicit FakeEnvironment(CallLog& log) : log_(log) {}
-  ~FakeEnvironment() override { log_.add("DestroyEnvironmentBlock"); }
-
- private:
-  CallLog& log_;
-};
-
-class FakeDescriptor : public platform::SecurityDescriptor {
- public:
-  FakeDescriptor(CallLog& log, std::string sddl) : log_(log), sddl_(std::move(sddl)) {}
-  ~FakeDescriptor() override { log_.add("LocalFree(" + sddl_ + ")"); }
-
- private:
-  CallLog& log_;
-  std::string sddl_;
-};
-
-class FakeKey : public platform::RegistryKey {
- public:
-  explicit FakeKey(CallLog& log) : log_(log) {}
-  ~FakeKey() override { log_.add("RegCloseKey"); }
-
- private:
-  CallLog& log_;
-};
-
-class FakeService : public platform::ServiceHandle {
- public:
-  FakeService(CallLog& log, std::string name) : log_(log), name_(std::move(name)) {}
-  ~FakeService() override { log_.add("CloseServiceHandle(" + name_ + ")"); }
-
- private:
-  CallLog& log_;
-  std::string name_;
-};
+template <class Kind>
+std::unique_ptr<platform::Owned<Kind>> fake_owned(CallLog& log, std::string name, std::string release_call) {
+  return std::make_unique<FakeOwned<Kind>>(log, std::move(name), std::move(release_call));
+}
 
 std::string hex32(std::uint32_t v) {
   static const char* digits = "0123456789abcdef";
@@ -337,13 +300,13 @@ platform::Result<platform::Profile> FakeProcessesTokens::load_user_profile(platf
                                                                            std::u16string_view user) {
   log.add("LoadUserProfileW(" + name_of(token) + ", " + narrow(user) + ")");
   if (profile_failure) return std::unexpected(*profile_failure);
-  return std::make_unique<FakeProfile>(log, name_of(token));
+  return fake_owned<platform::kind::LoadedProfile>(log, "profile", "UnloadUserProfile(" + name_of(token) + ")");
 }
 
 platform::Result<platform::Environment> FakeProcessesTokens::create_environment_block(platform::KernelObject& token) {
   log.add("CreateEnvironmentBlock(" + name_of(token) + ")");
   if (environment_failure) return std::unexpected(*environment_failure);
-  return std::make_unique<FakeEnvironment>(log);
+  return fake_owned<platform::kind::EnvironmentBlock>(log, "block", "DestroyEnvironmentBlock");
 }
 
 platform::Result<platform::CreatedProcess> FakeProcessesTokens::create_process_as_user(
@@ -373,13 +336,20 @@ std::uint32_t FakeProcessesTokens::wait(platform::KernelObject& object, std::uin
   return platform::wait_object_0;
 }
 
-void FakeProcessesTokens::terminate(platform::KernelObject& process, std::uint32_t exit_code) {
+platform::Result<void> FakeProcessesTokens::terminate(platform::KernelObject& process, std::uint32_t exit_code) {
   log.add("TerminateProcess(" + name_of(process) + ", " + std::to_string(exit_code) + ")");
   terminated.insert(name_of(process));
+  return {};
 }
 
-void FakeProcessesTokens::set_event(platform::KernelObject& event) {
+platform::Result<void> FakeProcessesTokens::set_event(platform::KernelObject& event) {
   log.add("SetEvent(" + name_of(event) + ")");
+  return {};
+}
+
+platform::Result<std::unique_ptr<platform::WakeEvent>> FakeProcessesTokens::create_wake_event() {
+  if (wake_event_failure) return std::unexpected(*wake_event_failure);
+  return std::make_unique<FakeWake>(log);
 }
 
 platform::Result<Object> FakeProcessesTokens::create_event(platform::SecurityDescriptor* descriptor,
@@ -425,14 +395,14 @@ platform::Result<platform::Descriptor> FakeSecurityRegistry::convert_sddl(std::u
   if (auto it = sddl_failures.find(text); it != sddl_failures.end()) return std::unexpected(it->second);
   if (sddl_failure_containing && text.find(sddl_failure_containing->first) != std::string::npos)
     return std::unexpected(sddl_failure_containing->second);
-  return std::make_unique<FakeDescriptor>(log, text);
+  return fake_owned<platform::kind::SecurityDescriptor>(log, text, "LocalFree(" + text + ")");
 }
 
 std::expected<platform::Key, std::int32_t> FakeSecurityRegistry::open_local_machine_key(std::u16string_view path,
                                                                                         std::uint32_t access) {
   log.add("RegOpenKeyExW(HKLM, " + narrow(path) + ", " + std::to_string(access) + ")");
   if (open_key_status != 0) return std::unexpected(open_key_status);
-  return std::make_unique<FakeKey>(log);
+  return fake_owned<platform::kind::RegistryKey>(log, "key", "RegCloseKey");
 }
 
 platform::RegistryValue FakeSecurityRegistry::query_value_size(platform::RegistryKey&, std::u16string_view name) {
@@ -497,7 +467,7 @@ platform::Result<void> FakeServiceControl::set_status(platform::StatusHandle, co
 platform::Result<platform::Service> FakeServiceControl::open_manager(std::uint32_t access) {
   log.add("OpenSCManagerW(" + hex32(access) + ")");
   if (open_manager_failure) return std::unexpected(*open_manager_failure);
-  return std::make_unique<FakeService>(log, "manager");
+  return fake_owned<platform::kind::ServiceHandle>(log, "manager", "CloseServiceHandle(manager)");
 }
 
 platform::Result<platform::Service> FakeServiceControl::open_service(platform::ServiceHandle&, std::u16string_view name,
@@ -505,7 +475,7 @@ platform::Result<platform::Service> FakeServiceControl::open_service(platform::S
   log.add("OpenServiceW(" + narrow(name) + ", " + hex32(access) + ")");
   if (open_service_failure) return std::unexpected(*open_service_failure);
   if (!service_exists) return std::unexpected(1060u);
-  return std::make_unique<FakeService>(log, "service");
+  return fake_owned<platform::kind::ServiceHandle>(log, "service", "CloseServiceHandle(service)");
 }
 
 platform::Result<platform::Service> FakeServiceControl::create_service(platform::ServiceHandle&,
@@ -521,7 +491,7 @@ platform::Result<platform::Service> FakeServiceControl::create_service(platform:
   created->display_name = created_display_name;
   created->binary_path = created_binary_path;
   service_exists = true;
-  return std::make_unique<FakeService>(log, "new-service");
+  return fake_owned<platform::kind::ServiceHandle>(log, "new-service", "CloseServiceHandle(new-service)");
 }
 
 platform::Result<void> FakeServiceControl::delete_service(platform::ServiceHandle&) {

@@ -40,20 +40,30 @@ class CallLog {
   std::vector<std::string> calls_;
 };
 
-// A kernel object known by name; destroying it records CloseHandle(name).
-class FakeObject : public platform::KernelObject {
+// An owner known by name; destroying it records its release call (for
+// instance "CloseHandle(logon-token)"), unless it was abandoned.
+template <class Kind>
+class FakeOwned final : public platform::Owned<Kind> {
  public:
-  FakeObject(CallLog& log, std::string name) : log_(log), name_(std::move(name)) {}
-  ~FakeObject() override { log_.add("CloseHandle(" + name_ + ")"); }
+  FakeOwned(CallLog& log, std::string name, std::string release_call)
+      : log_(log), name_(std::move(name)), release_call_(std::move(release_call)) {}
+  ~FakeOwned() override {
+    if (!abandoned_) log_.add(release_call_);
+  }
+  void abandon() noexcept override { abandoned_ = true; }
   const std::string& name() const { return name_; }
 
  private:
   CallLog& log_;
   std::string name_;
+  std::string release_call_;
+  bool abandoned_ = false;
 };
+using FakeObject = FakeOwned<platform::kind::KernelObject>;
 
 // The name of a fake kernel object.
 const std::string& name_of(platform::KernelObject& object);
+// A kernel object whose release records CloseHandle(name).
 platform::Object make_object(CallLog& log, std::string name);
 
 class FakeClock : public platform::Clock {
@@ -108,7 +118,7 @@ class FakePipe : public platform::PipeInstance {
   ~FakePipe() override;
   platform::ConnectOutcome connect(platform::WakeEvent* wake) override;
   platform::ReadOutcome read_byte(std::chrono::milliseconds timeout) override;
-  void write(std::string_view bytes, std::chrono::milliseconds timeout) override;
+  platform::Result<void> write(std::string_view bytes, std::chrono::milliseconds timeout) override;
   platform::ErrorCode peek() override;
   platform::Result<void> disconnect() override;
   platform::Result<std::uint32_t> client_process_id() override;
@@ -120,17 +130,24 @@ class FakePipe : public platform::PipeInstance {
   FakeClient* client_;  // the front of owner_.clients while connected, else null
 };
 
+// The wake event. A wait records WaitForSingleObject(wake, N) and, with a
+// clock, lets the time pass that it waited: none when the event is set (or
+// gets set by `during_wait`), all of it otherwise.
 class FakeWake : public platform::WakeEvent {
  public:
-  explicit FakeWake(CallLog& log) : log_(log) {}
-  void set() override {
+  explicit FakeWake(CallLog& log, FakeClock* clock = nullptr) : log_(log), clock_(clock) {}
+  platform::Result<void> set() override {
     is_set = true;
     log_.add("SetEvent(wake)");
+    return {};
   }
+  bool wait(std::chrono::milliseconds timeout) override;
   bool is_set = false;
+  std::function<void()> during_wait;  // e.g. a stop that arrives while the loop waits
 
  private:
   CallLog& log_;
+  FakeClock* clock_;
 };
 
 class FakePipesFiles : public platform::PipesFiles {
@@ -139,10 +156,9 @@ class FakePipesFiles : public platform::PipesFiles {
 
   platform::Result<platform::Pipe> create_named_pipe(std::u16string_view name,
                                                      platform::SecurityDescriptor& descriptor) override;
-  platform::Result<std::unique_ptr<platform::WakeEvent>> create_wake_event() override;
   platform::Result<platform::AnonymousPipe> create_anonymous_pipe() override;
-  void clear_inherit_flag(platform::KernelObject& handle) override;
-  void write_file(platform::KernelObject& handle, std::string_view bytes) override;
+  platform::Result<void> clear_inherit_flag(platform::KernelObject& handle) override;
+  platform::Result<void> write_file(platform::KernelObject& handle, std::string_view bytes) override;
   platform::Result<platform::Object> create_file(std::u16string_view path, platform::SecurityDescriptor* descriptor,
                                                  platform::FileCreation creation) override;
   platform::Result<void> delete_file(std::u16string_view path) override;
@@ -166,8 +182,7 @@ class FakePipesFiles : public platform::PipesFiles {
   std::map<std::string, std::string> files;    // path (UTF-8) -> content; also what file_exists sees
   std::map<std::string, std::string> written;  // object name -> bytes written with write_file
   platform::Result<std::u16string> temp = std::u16string(u"C:\\Temp\\");
-  std::optional<platform::ErrorCode> wake_event_failure;  // create_wake_event fails with this
-  std::vector<std::string> probed;                        // paths file_exists was asked about (UTF-8), in order
+  std::vector<std::string> probed;  // paths file_exists was asked about (UTF-8), in order
 };
 
 class FakeProcessesTokens : public platform::ProcessesTokens {
@@ -189,10 +204,11 @@ class FakeProcessesTokens : public platform::ProcessesTokens {
                                                                     platform::KernelObject& stdin_read) override;
   platform::Result<std::uint32_t> exit_code(platform::KernelObject& process) override;
   std::uint32_t wait(platform::KernelObject& object, std::uint32_t milliseconds) override;
-  void terminate(platform::KernelObject& process, std::uint32_t exit_code) override;
-  void set_event(platform::KernelObject& event) override;
+  platform::Result<void> terminate(platform::KernelObject& process, std::uint32_t exit_code) override;
+  platform::Result<void> set_event(platform::KernelObject& event) override;
   platform::Result<platform::Object> create_event(platform::SecurityDescriptor* descriptor,
                                                   std::u16string_view name) override;
+  platform::Result<std::unique_ptr<platform::WakeEvent>> create_wake_event() override;
   std::optional<std::u16string> environment_variable(std::u16string_view name) override;
   platform::Result<std::u16string> executable_path() override;
   platform::Result<std::u16string> system_directory() override;
@@ -221,6 +237,7 @@ class FakeProcessesTokens : public platform::ProcessesTokens {
   std::set<std::string> unkillable;  // processes that TerminateProcess does not end
   std::set<std::string> terminated;
   std::map<std::string, platform::ErrorCode> create_event_failures;  // "secured" or "default"
+  std::optional<platform::ErrorCode> wake_event_failure;             // create_wake_event fails with this
   std::map<std::u16string, std::u16string> environment;
   platform::Result<std::u16string> executable = std::u16string(u"C:\\Program Files\\Brisvander\\brisvander-svc.exe");
   platform::Result<std::u16string> system_dir = std::u16string(u"C:\\Windows\\system32");

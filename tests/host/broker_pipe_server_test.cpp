@@ -69,7 +69,7 @@ class PipeServerTest : public ::testing::Test {
 
   fake::FakePlatform fake;
   Log log{fake.console};
-  RunningFlag running{std::make_unique<fake::FakeWake>(fake.log)};
+  RunningFlag running{std::make_unique<fake::FakeWake>(fake.log, &fake.clock)};
   std::vector<std::string> launched_paths;
   std::function<void()> during_launch;
   Launcher launcher = [this](const enclave::LaunchInputs& in) -> enclave::LaunchResult {
@@ -288,7 +288,7 @@ TEST_F(PipeServerTest, ClientGoneBeforeTheConnectIsDisconnectedAndTheInstanceKep
   EXPECT_EQ(replies(), (std::vector<std::string>{"", "OK 4242\n"}));
   EXPECT_EQ(fake.files.served[0].bytes_read, 0u);
   EXPECT_TRUE(fake.console.err.empty());
-  EXPECT_EQ(fake.log.count("Sleep"), 0u);
+  EXPECT_EQ(fake.log.count("WaitForSingleObject(wake"), 0u);
   const Calls first(fake.log.calls().begin(), fake.log.calls().begin() + 6);
   EXPECT_EQ(first, (instance_created() + Calls{"DisconnectNamedPipe", "ConnectNamedPipe"}));
   EXPECT_EQ(fake.log.count(kCreateInstance), 1u);
@@ -303,7 +303,7 @@ TEST_F(PipeServerTest, WedgedInstanceIsClosedAndMadeAgainAtOnce) {
   EXPECT_EQ(replies(), (std::vector<std::string>{"", "OK 4242\n"}));
   EXPECT_FALSE(fake.files.served[0].disconnected);
   EXPECT_TRUE(fake.console.err.empty());
-  EXPECT_EQ(fake.log.count("Sleep"), 0u);
+  EXPECT_EQ(fake.log.count("WaitForSingleObject(wake"), 0u);
   const Calls first(fake.log.calls().begin(), fake.log.calls().begin() + 9);
   EXPECT_EQ(first, instance_created() + Calls{"CloseHandle(pipe)"} + instance_created());
 }
@@ -337,7 +337,7 @@ TEST_F(PipeServerTest, InstanceCreationFailureIsLoggedAndRetriedEveryTwoSeconds)
                 "[BrisvanderSvc] Failed to create pipe: CreateNamedPipeW failed: 1450",
             }));
   const Calls failed_attempt = {"ConvertStringSecurityDescriptorToSecurityDescriptorW(" + kSddl + ")", kCreateInstance,
-                                "LocalFree(" + kSddl + ")", "Sleep(2000)"};
+                                "LocalFree(" + kSddl + ")", "WaitForSingleObject(wake, 2000)"};
   const Calls first(fake.log.calls().begin(), fake.log.calls().begin() + 12);
   EXPECT_EQ(first, failed_attempt + failed_attempt + instance_created());
   EXPECT_EQ(replies(), (std::vector<std::string>{"OK 4242\n", "OK 4243\n"}));
@@ -360,7 +360,21 @@ TEST_F(PipeServerTest, DescriptorFailureRepeatsForAsLongAsItLasts) {
                 3, "[BrisvanderSvc] Failed to create pipe: ConvertStringSecurityDescriptor failed: 1336"));
   EXPECT_EQ(fake.clock.now() - start, 6s);
   EXPECT_EQ(fake.log.count("CreateNamedPipeW"), 0u);
-  EXPECT_EQ(fake.log.count("Sleep(2000)"), 3u);
+  EXPECT_EQ(fake.log.count("WaitForSingleObject(wake, 2000)"), 3u);
+}
+
+TEST_F(PipeServerTest, StopDuringTheRetryPauseEndsItAtOnce) {
+  // Another process holds the name; the stop comes while the loop waits to
+  // try again.
+  fake.files.create_pipe_failures = {5};
+  static_cast<fake::FakeWake*>(running.wake_event())->during_wait = [&] { running.clear(); };
+  const auto start = fake.clock.now();
+  run();
+
+  EXPECT_EQ(fake.clock.now(), start);
+  EXPECT_EQ(fake.log.count(kCreateInstance), 1u);
+  EXPECT_EQ(fake.console.err_lines(),
+            std::vector<std::string>{"[BrisvanderSvc] Failed to create pipe: CreateNamedPipeW failed: 5"});
 }
 
 TEST_F(PipeServerTest, UnreadReplyHoldsTheDisconnectForTwoSecondsInOneMillisecondPolls) {

@@ -156,7 +156,7 @@ TEST_F(ServiceEntry, HandlerContextOutlivesServiceThread) {
 }
 
 TEST_F(ServiceEntry, WithoutWakeEventTheFlagStillStopsTheService) {
-  fp.files.wake_event_failure = 8;
+  fp.processes.wake_event_failure = 8;
   fp.services.on_status = [&](const ServiceStatus& status) {
     if (status.current_state == 4) send(1);
   };

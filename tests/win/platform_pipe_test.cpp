@@ -181,7 +181,7 @@ TEST_F(PlatformPipe, WriteToAClientThatDoesNotReadGivesUpAfterItsTimeout) {
 TEST_F(PlatformPipe, WakeEventCutsTheWaitForAClientShort) {
   Pipe server = create_instance();
   ASSERT_TRUE(server);
-  auto wake = platform_.files.create_wake_event();
+  auto wake = platform_.processes.create_wake_event();
   ASSERT_TRUE(wake.has_value()) << wake.error();
   Clock::time_point set_at;
   std::thread waker([&] {
@@ -197,11 +197,21 @@ TEST_F(PlatformPipe, WakeEventCutsTheWaitForAClientShort) {
   EXPECT_EQ(outcome.error, error_operation_aborted);
   EXPECT_LT(returned_at - set_at, 100ms);
 
-  // The event stays set: a later wait ends at once.
+  // The event stays set: a later wait ends at once, and so does a pause
+  // before another attempt to make the instance.
   const auto again_at = Clock::now();
   const ConnectOutcome again = server->connect(wake->get());
   EXPECT_TRUE(again.woken);
+  EXPECT_TRUE((*wake)->wait(5s));
   EXPECT_LT(Clock::now() - again_at, 100ms);
+}
+
+TEST_F(PlatformPipe, PauseOnTheWakeEventLastsItsTimeWhenNobodySetsIt) {
+  auto wake = platform_.processes.create_wake_event();
+  ASSERT_TRUE(wake.has_value()) << wake.error();
+  const auto start = Clock::now();
+  EXPECT_FALSE((*wake)->wait(150ms));
+  EXPECT_GE(Clock::now() - start, 140ms);
 }
 
 TEST_F(PlatformPipe, OneInstanceServesClientAfterClientAcrossDisconnects) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/win32/owners.h"
+#include "platform/win32/processes_tokens.h"
 #include "platform/win32/wait_time.h"
 #include "platform/win32/wide.h"
 
@@ -40,10 +41,6 @@ OVERLAPPED overlapped_on(HANDLE event) {
 }
 
 }  // namespace
-
-void Win32WakeEvent::set() {
-  ::SetEvent(event_.get());
-}
 
 ConnectOutcome Win32PipeInstance::connect(WakeEvent* wake) {
   ::ResetEvent(io_event_.get());
@@ -88,16 +85,18 @@ ReadOutcome Win32PipeInstance::read_byte(std::chrono::milliseconds timeout) {
   return {.succeeded = true, .count = count, .byte = byte};
 }
 
-void Win32PipeInstance::write(std::string_view bytes, std::chrono::milliseconds timeout) {
+Result<void> Win32PipeInstance::write(std::string_view bytes, std::chrono::milliseconds timeout) {
   OVERLAPPED overlapped = overlapped_on(io_event_.get());
   if (!::WriteFile(pipe_.get(), bytes.data(), dword_length(bytes.size()), nullptr, &overlapped)) {
-    if (::GetLastError() != ERROR_IO_PENDING) return;
+    const DWORD write_error = ::GetLastError();
+    if (write_error != ERROR_IO_PENDING) return std::unexpected(write_error);
     if (::WaitForSingleObject(io_event_.get(), wait_milliseconds(timeout)) != WAIT_OBJECT_0) {
       ::CancelIoEx(pipe_.get(), &overlapped);
     }
   }
   DWORD written = 0;
-  ::GetOverlappedResult(pipe_.get(), &overlapped, &written, TRUE);
+  if (!::GetOverlappedResult(pipe_.get(), &overlapped, &written, TRUE)) return std::unexpected(::GetLastError());
+  return {};
 }
 
 ErrorCode Win32PipeInstance::peek() {
@@ -131,12 +130,6 @@ Result<Pipe> Win32PipesFiles::create_named_pipe(std::u16string_view name, Securi
   return std::make_unique<Win32PipeInstance>(std::move(pipe), std::move(io_event));
 }
 
-Result<std::unique_ptr<WakeEvent>> Win32PipesFiles::create_wake_event() {
-  UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!event) return std::unexpected(::GetLastError());
-  return std::make_unique<Win32WakeEvent>(std::move(event));
-}
-
 Result<AnonymousPipe> Win32PipesFiles::create_anonymous_pipe() {
   // Both ends are made inheritable; the caller clears the flag on the end
   // that the child must not get.
@@ -147,13 +140,17 @@ Result<AnonymousPipe> Win32PipesFiles::create_anonymous_pipe() {
   return AnonymousPipe{make_object(std::move(read_end)), make_object(std::move(write_end))};
 }
 
-void Win32PipesFiles::clear_inherit_flag(KernelObject& handle) {
-  ::SetHandleInformation(raw(handle), HANDLE_FLAG_INHERIT, 0);
+Result<void> Win32PipesFiles::clear_inherit_flag(KernelObject& handle) {
+  if (!::SetHandleInformation(raw(handle), HANDLE_FLAG_INHERIT, 0)) return std::unexpected(::GetLastError());
+  return {};
 }
 
-void Win32PipesFiles::write_file(KernelObject& handle, std::string_view bytes) {
+Result<void> Win32PipesFiles::write_file(KernelObject& handle, std::string_view bytes) {
   DWORD written = 0;
-  ::WriteFile(raw(handle), bytes.data(), dword_length(bytes.size()), &written, nullptr);
+  if (!::WriteFile(raw(handle), bytes.data(), dword_length(bytes.size()), &written, nullptr)) {
+    return std::unexpected(::GetLastError());
+  }
+  return {};
 }
 
 Result<Object> Win32PipesFiles::create_file(std::u16string_view path, SecurityDescriptor* descriptor,

@@ -8,17 +8,6 @@
 
 namespace bv::platform::win32 {
 
-// An unnamed manual-reset event; set() may be called from any thread.
-class Win32WakeEvent final : public WakeEvent {
- public:
-  explicit Win32WakeEvent(UniqueHandle event) : event_(std::move(event)) {}
-  void set() override;
-  HANDLE get() const { return event_.get(); }
-
- private:
-  UniqueHandle event_;
-};
-
 // One overlapped server instance. Every operation waits for its own I/O to
 // complete (or cancels it and then waits) before it returns, so no I/O is
 // outstanding between calls and the instance can be closed at any time.
@@ -27,7 +16,7 @@ class Win32PipeInstance final : public PipeInstance {
   Win32PipeInstance(UniqueFile pipe, UniqueHandle io_event) : pipe_(std::move(pipe)), io_event_(std::move(io_event)) {}
   ConnectOutcome connect(WakeEvent* wake) override;
   ReadOutcome read_byte(std::chrono::milliseconds timeout) override;
-  void write(std::string_view bytes, std::chrono::milliseconds timeout) override;
+  Result<void> write(std::string_view bytes, std::chrono::milliseconds timeout) override;
   ErrorCode peek() override;
   Result<void> disconnect() override;
   Result<std::uint32_t> client_process_id() override;
@@ -40,10 +29,9 @@ class Win32PipeInstance final : public PipeInstance {
 class Win32PipesFiles final : public PipesFiles {
  public:
   Result<Pipe> create_named_pipe(std::u16string_view name, SecurityDescriptor& descriptor) override;
-  Result<std::unique_ptr<WakeEvent>> create_wake_event() override;
   Result<AnonymousPipe> create_anonymous_pipe() override;
-  void clear_inherit_flag(KernelObject& handle) override;
-  void write_file(KernelObject& handle, std::string_view bytes) override;
+  Result<void> clear_inherit_flag(KernelObject& handle) override;
+  Result<void> write_file(KernelObject& handle, std::string_view bytes) override;
   Result<Object> create_file(std::u16string_view path, SecurityDescriptor* descriptor, FileCreation creation) override;
   Result<void> delete_file(std::u16string_view path) override;
   bool file_exists(std::u16string_view path) override;

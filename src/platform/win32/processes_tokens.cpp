@@ -11,10 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "secret/secret.h"
 #include "platform/win32/logon_user.h"
 #include "platform/win32/owners.h"
+#include "platform/win32/wait_time.h"
 #include "platform/win32/wide.h"
+#include "secret/secret.h"
 
 namespace bv::platform::win32 {
 namespace {
@@ -23,6 +24,13 @@ constexpr DWORD image_name_capacity = 1024;
 constexpr DWORD create_no_window = CREATE_NO_WINDOW;
 constexpr DWORD create_no_window_unicode_environment = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
 static_assert(create_no_window == 0x08000000 && create_no_window_unicode_environment == 0x08000400);
+
+// The portable header's numbers are the SDK's.
+static_assert(process_query_limited_information == PROCESS_QUERY_LIMITED_INFORMATION);
+static_assert(process_synchronize_terminate == (SYNCHRONIZE | PROCESS_TERMINATE));
+static_assert(token_query == TOKEN_QUERY);
+static_assert(still_active == STILL_ACTIVE);
+static_assert(wait_object_0 == WAIT_OBJECT_0 && wait_timeout == WAIT_TIMEOUT && wait_failed == WAIT_FAILED);
 
 // Module paths can reach the long-path limit of 32767 units.
 constexpr DWORD module_path_limit = 65536;
@@ -103,13 +111,13 @@ Result<Profile> Win32ProcessesTokens::load_user_profile(KernelObject& token, std
   profile.dwFlags = PI_NOUI;
   profile.lpUserName = wide(user_name);
   if (!::LoadUserProfileW(raw(token), &profile)) return std::unexpected(::GetLastError());
-  return std::make_unique<Win32Profile>(UniqueProfile({raw(token), profile.hProfile}));
+  return own<kind::LoadedProfile>(UniqueProfile({raw(token), profile.hProfile}));
 }
 
 Result<Environment> Win32ProcessesTokens::create_environment_block(KernelObject& token) {
   UniqueEnvironment block;
   if (!::CreateEnvironmentBlock(block.put(), raw(token), FALSE) || !block) return std::unexpected(::GetLastError());
-  return std::make_unique<Win32Environment>(std::move(block));
+  return own<kind::EnvironmentBlock>(std::move(block));
 }
 
 Result<CreatedProcess> Win32ProcessesTokens::create_process_as_user(KernelObject& token,
@@ -143,12 +151,14 @@ std::uint32_t Win32ProcessesTokens::wait(KernelObject& object, std::uint32_t mil
   return ::WaitForSingleObject(raw(object), milliseconds);
 }
 
-void Win32ProcessesTokens::terminate(KernelObject& process, std::uint32_t exit_code) {
-  ::TerminateProcess(raw(process), exit_code);
+Result<void> Win32ProcessesTokens::terminate(KernelObject& process, std::uint32_t exit_code) {
+  if (!::TerminateProcess(raw(process), exit_code)) return std::unexpected(::GetLastError());
+  return {};
 }
 
-void Win32ProcessesTokens::set_event(KernelObject& event) {
-  ::SetEvent(raw(event));
+Result<void> Win32ProcessesTokens::set_event(KernelObject& event) {
+  if (!::SetEvent(raw(event))) return std::unexpected(::GetLastError());
+  return {};
 }
 
 Result<Object> Win32ProcessesTokens::create_event(SecurityDescriptor* descriptor, std::u16string_view name) {
@@ -157,6 +167,21 @@ Result<Object> Win32ProcessesTokens::create_event(SecurityDescriptor* descriptor
   UniqueHandle event(::CreateEventW(descriptor ? &attributes : nullptr, TRUE, FALSE, wide(event_name)));
   if (!event) return std::unexpected(::GetLastError());
   return make_object(std::move(event));
+}
+
+Result<std::unique_ptr<WakeEvent>> Win32ProcessesTokens::create_wake_event() {
+  UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!event) return std::unexpected(::GetLastError());
+  return std::make_unique<Win32WakeEvent>(std::move(event));
+}
+
+Result<void> Win32WakeEvent::set() {
+  if (!::SetEvent(event_.get())) return std::unexpected(::GetLastError());
+  return {};
+}
+
+bool Win32WakeEvent::wait(std::chrono::milliseconds timeout) {
+  return ::WaitForSingleObject(event_.get(), wait_milliseconds(timeout)) == WAIT_OBJECT_0;
 }
 
 std::optional<std::u16string> Win32ProcessesTokens::environment_variable(std::u16string_view name) {

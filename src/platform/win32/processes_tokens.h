@@ -1,7 +1,23 @@
 #pragma once
+#include <windows.h>
+
+#include <utility>
+
 #include "platform/processes_tokens.h"
+#include "platform/win32/unique_handle.h"
 
 namespace bv::platform::win32 {
+
+class Win32WakeEvent final : public WakeEvent {
+ public:
+  explicit Win32WakeEvent(UniqueHandle event) : event_(std::move(event)) {}
+  Result<void> set() override;
+  bool wait(std::chrono::milliseconds timeout) override;
+  HANDLE get() const { return event_.get(); }
+
+ private:
+  UniqueHandle event_;
+};
 
 class Win32ProcessesTokens final : public ProcessesTokens {
  public:
@@ -19,9 +35,10 @@ class Win32ProcessesTokens final : public ProcessesTokens {
 
   Result<std::uint32_t> exit_code(KernelObject& process) override;
   std::uint32_t wait(KernelObject& object, std::uint32_t milliseconds) override;
-  void terminate(KernelObject& process, std::uint32_t exit_code) override;
-  void set_event(KernelObject& event) override;
+  Result<void> terminate(KernelObject& process, std::uint32_t exit_code) override;
+  Result<void> set_event(KernelObject& event) override;
   Result<Object> create_event(SecurityDescriptor* descriptor, std::u16string_view name) override;
+  Result<std::unique_ptr<WakeEvent>> create_wake_event() override;
 
   std::optional<std::u16string> environment_variable(std::u16string_view name) override;
   Result<std::u16string> executable_path() override;

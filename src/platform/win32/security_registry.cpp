@@ -7,11 +7,14 @@
 #include <algorithm>
 #include <string>
 
-#include "secret/secret.h"
 #include "platform/win32/owners.h"
 #include "platform/win32/wide.h"
+#include "secret/secret.h"
 
 namespace bv::platform::win32 {
+
+// The portable header's numbers are the SDK's.
+static_assert(key_query_value == KEY_QUERY_VALUE && reg_sz == REG_SZ);
 
 Result<Descriptor> Win32SecurityRegistry::convert_sddl(std::u16string_view sddl) {
   const std::u16string text(sddl);
@@ -21,7 +24,7 @@ Result<Descriptor> Win32SecurityRegistry::convert_sddl(std::u16string_view sddl)
     descriptor.reset();  // whatever pointer the failed call left behind
     return std::unexpected(error);
   }
-  return std::make_unique<Win32Descriptor>(std::move(descriptor));
+  return own<kind::SecurityDescriptor>(std::move(descriptor));
 }
 
 std::expected<Key, std::int32_t> Win32SecurityRegistry::open_local_machine_key(std::u16string_view path,
@@ -30,7 +33,7 @@ std::expected<Key, std::int32_t> Win32SecurityRegistry::open_local_machine_key(s
   UniqueKey key;
   const LSTATUS status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide(key_path), 0, access, key.put());
   if (status != ERROR_SUCCESS) return std::unexpected(static_cast<std::int32_t>(status));
-  return std::make_unique<Win32Key>(std::move(key));
+  return own<kind::RegistryKey>(std::move(key));
 }
 
 RegistryValue Win32SecurityRegistry::query_value_size(RegistryKey& key, std::u16string_view name) {

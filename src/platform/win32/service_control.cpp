@@ -15,6 +15,17 @@
 namespace bv::platform::win32 {
 namespace {
 
+// The portable header's numbers are the SDK's.
+static_assert(service_win32_own_process == SERVICE_WIN32_OWN_PROCESS);
+static_assert(service_stopped == SERVICE_STOPPED && service_running == SERVICE_RUNNING);
+static_assert(service_accept_stop == SERVICE_ACCEPT_STOP);
+static_assert(service_control_stop == SERVICE_CONTROL_STOP &&
+              service_control_interrogate == SERVICE_CONTROL_INTERROGATE);
+static_assert(service_auto_start == SERVICE_AUTO_START && service_error_normal == SERVICE_ERROR_NORMAL);
+static_assert(sc_manager_connect == SC_MANAGER_CONNECT && sc_manager_create_service == SC_MANAGER_CREATE_SERVICE);
+static_assert(service_query_status == SERVICE_QUERY_STATUS && service_all_access == SERVICE_ALL_ACCESS);
+static_assert(delete_access == DELETE);
+
 // The function that the dispatcher's service thread runs. Written by the
 // main thread before StartServiceCtrlDispatcherW, read by the service thread
 // that the dispatcher creates during the call.
@@ -97,7 +108,7 @@ Result<void> Win32ServiceControl::set_status(StatusHandle handle, const ServiceS
 Result<Service> Win32ServiceControl::open_manager(std::uint32_t access) {
   UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, access));
   if (!manager) return std::unexpected(::GetLastError());
-  return std::make_unique<Win32Service>(std::move(manager));
+  return own<kind::ServiceHandle>(std::move(manager));
 }
 
 Result<Service> Win32ServiceControl::open_service(ServiceHandle& manager, std::u16string_view name,
@@ -105,7 +116,7 @@ Result<Service> Win32ServiceControl::open_service(ServiceHandle& manager, std::u
   const std::u16string service_name(name);
   UniqueServiceHandle service(::OpenServiceW(raw(manager), wide(service_name), access));
   if (!service) return std::unexpected(::GetLastError());
-  return std::make_unique<Win32Service>(std::move(service));
+  return own<kind::ServiceHandle>(std::move(service));
 }
 
 Result<Service> Win32ServiceControl::create_service(ServiceHandle& manager, const ServiceDefinition& definition) {
@@ -116,7 +127,7 @@ Result<Service> Win32ServiceControl::create_service(ServiceHandle& manager, cons
                                                definition.service_type, definition.start_type, definition.error_control,
                                                wide(binary_path), nullptr, nullptr, nullptr, nullptr, nullptr));
   if (!service) return std::unexpected(::GetLastError());
-  return std::make_unique<Win32Service>(std::move(service));
+  return own<kind::ServiceHandle>(std::move(service));
 }
 
 Result<void> Win32ServiceControl::delete_service(ServiceHandle& service) {

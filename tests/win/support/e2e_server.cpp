@@ -80,7 +80,7 @@ InProcessPipeServer::InProcessPipeServer()
     throw std::runtime_error("the pipe \\\\.\\pipe\\brisvander-svc is served already by another process");
   }
 
-  auto wake = platform_.files.create_wake_event();
+  auto wake = platform_.processes.create_wake_event();
   if (!wake) throw std::runtime_error("create_wake_event failed: error " + std::to_string(wake.error()));
   running_ = std::make_unique<RunningFlag>(std::move(*wake));
 
