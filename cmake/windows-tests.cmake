@@ -56,7 +56,7 @@ file(GLOB BV_WIN_TEST_SUPPORT CONFIGURE_DEPENDS tests/win/support/*.cpp)
 # Stand-ins and the squatter are programs of their own (above), not part of
 # the test program.
 list(FILTER BV_WIN_TEST_SUPPORT EXCLUDE REGEX "(_standin|_squatter)\\.cpp$")
-add_executable(win_tests ${BV_WIN_TEST_SOURCES} ${BV_WIN_TEST_SUPPORT} tools/logon_substitute.cpp)
+add_executable(win_tests ${BV_WIN_TEST_SOURCES} ${BV_WIN_TEST_SUPPORT} src/platform/win32/logon_user_substitute.cpp)
 target_include_directories(win_tests PRIVATE tests/win)
 target_link_libraries(win_tests PRIVATE bv_win32 gtest gtest_main)
 target_compile_definitions(win_tests PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)

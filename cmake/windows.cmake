@@ -5,8 +5,9 @@ set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 file(GLOB BV_WIN32_SOURCES CONFIGURE_DEPENDS src/platform/win32/*.cpp)
 # The logon call is linked per executable: the shipping service gets the real
-# LogonUserW, the test build a substitute from tools/.
-list(FILTER BV_WIN32_SOURCES EXCLUDE REGEX "logon_user\\.cpp$")
+# LogonUserW (logon_user.cpp), the test builds the substitute beside it
+# (logon_user_substitute.cpp).
+list(FILTER BV_WIN32_SOURCES EXCLUDE REGEX "logon_user(_substitute)?\\.cpp$")
 list(FILTER BV_WIN32_SOURCES EXCLUDE REGEX "main_win32\\.cpp$")
 add_library(bv_win32 STATIC ${BV_WIN32_SOURCES})
 target_link_libraries(bv_win32 PUBLIC bv_core wintrust advapi32 userenv)
@@ -19,15 +20,19 @@ function(bv_windows_program target)
   endif()
 endfunction()
 
+# The sibling programs use the project's handle owners and fixed names
+# (header-only), nothing else of it.
 add_executable(companion-app tools/companion_app.cpp)
+target_include_directories(companion-app PRIVATE src)
 target_link_libraries(companion-app PRIVATE bcrypt advapi32)
 bv_windows_program(companion-app)
 
 add_executable(vault-enclave tools/vault_enclave.cpp)
+target_include_directories(vault-enclave PRIVATE src)
 bv_windows_program(vault-enclave)
 
 # The service with the logon stand-in of test builds (see the file's comment).
-add_executable(brisvander-svc-testlogon src/main/main_win32.cpp tools/logon_substitute.cpp)
+add_executable(brisvander-svc-testlogon src/main/main_win32.cpp src/platform/win32/logon_user_substitute.cpp)
 target_link_libraries(brisvander-svc-testlogon PRIVATE bv_win32)
 bv_windows_program(brisvander-svc-testlogon)
 

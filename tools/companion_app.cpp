@@ -45,6 +45,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "common/names.h"
+#include "platform/win32/unique_handle.h"
+
 namespace {
 
 constexpr int exit_ok_reply = 0;
@@ -53,9 +56,10 @@ constexpr int exit_no_reply = 2;
 constexpr int exit_other_reply = 3;
 constexpr int exit_usage = 4;
 
-constexpr std::wstring_view default_pipe = L"\\\\.\\pipe\\brisvander-svc";
+constexpr std::wstring_view default_pipe = bv::names::pipe_name<wchar_t>;
 // The service whose process must be the pipe's server.
-constexpr wchar_t service_name[] = L"BrisvanderEnclaveSvc";
+// Ends at a zero unit, so data() serves as a C string.
+constexpr std::wstring_view service_name = bv::names::service_name<wchar_t>;
 constexpr DWORD default_connect_timeout_ms = 30000;
 constexpr DWORD default_reply_timeout_ms = 60000;
 // The service creates its instances with this default wait; WaitNamedPipeW
@@ -97,28 +101,9 @@ constexpr std::string_view usage_text =
     "pipe's server was not the running service, or could not be checked, included),\n"
     "3 any other reply line, 4 usage error.\n";
 
-// A kernel handle with one owner; both NULL and INVALID_HANDLE_VALUE mean
-// "none", since CreateFileW and CreateEventW disagree on the empty value.
-class Handle {
- public:
-  Handle() = default;
-  explicit Handle(HANDLE value) : value_(value) {}
-  Handle(Handle&& other) noexcept : value_(other.value_) { other.value_ = nullptr; }
-  Handle& operator=(Handle&&) = delete;
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ~Handle() { reset(); }
-
-  HANDLE get() const { return value_; }
-  explicit operator bool() const { return value_ != nullptr && value_ != INVALID_HANDLE_VALUE; }
-  void reset() {
-    if (*this) CloseHandle(value_);
-    value_ = nullptr;
-  }
-
- private:
-  HANDLE value_ = nullptr;
-};
+using bv::platform::win32::UniqueFile;
+using bv::platform::win32::UniqueHandle;
+using bv::platform::win32::UniqueServiceHandle;
 
 struct Options {
   std::wstring pipe{default_pipe};
@@ -279,14 +264,14 @@ DWORD remaining_ms(ULONGLONG deadline) {
 // The security quality of service limits the server to identifying this
 // user: whoever serves the pipe (checked only after the open) cannot
 // impersonate the user to reach anything in the user's name.
-Handle open_pipe(const std::wstring& name, ULONGLONG deadline, DWORD& error) {
+UniqueFile open_pipe(const std::wstring& name, ULONGLONG deadline, DWORD& error) {
   constexpr DWORD flags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
   for (;;) {
-    Handle pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr));
+    UniqueFile pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr));
     if (pipe) return pipe;
     error = GetLastError();
     const DWORD left = remaining_ms(deadline);
-    if (left == 0) return Handle{};
+    if (left == 0) return UniqueFile{};
     if (error == ERROR_PIPE_BUSY) {
       // A failed wait (the instance vanished, or the time ran out) is no
       // reason to stop: the next CreateFileW tells what is the matter. The
@@ -297,16 +282,10 @@ Handle open_pipe(const std::wstring& name, ULONGLONG deadline, DWORD& error) {
     } else if (error == ERROR_FILE_NOT_FOUND) {
       Sleep(std::min(left, retry_not_found_ms));
     } else {
-      return Handle{};
+      return UniqueFile{};
     }
   }
 }
-
-// Owner of a Service Control Manager handle (CloseServiceHandle).
-struct CloseServiceHandleDeleter {
-  void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-using ServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, CloseServiceHandleDeleter>;
 
 std::string win32_failure(std::string_view call, DWORD error) {
   return std::string(call) + " failed: error " + std::to_string(error);
@@ -316,9 +295,9 @@ std::string win32_failure(std::string_view call, DWORD error) {
 // reports them, or why they could not be had. Needs only the rights that
 // every user holds (SC_MANAGER_CONNECT, SERVICE_QUERY_STATUS).
 std::expected<SERVICE_STATUS_PROCESS, std::string> query_service_process() {
-  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) return std::unexpected(win32_failure("OpenSCManagerW", GetLastError()));
-  const ServiceHandle service(OpenServiceW(manager.get(), service_name, SERVICE_QUERY_STATUS));
+  const UniqueServiceHandle service(OpenServiceW(manager.get(), service_name.data(), SERVICE_QUERY_STATUS));
   if (!service) return std::unexpected(win32_failure("OpenServiceW", GetLastError()));
   SERVICE_STATUS_PROCESS status{};
   DWORD needed = 0;
@@ -453,7 +432,7 @@ int run(const Options& options) {
   if (options.newline) request.push_back('\n');
 
   DWORD error = 0;
-  Handle pipe = open_pipe(options.pipe, GetTickCount64() + options.connect_timeout_ms, error);
+  UniqueFile pipe = open_pipe(options.pipe, GetTickCount64() + options.connect_timeout_ms, error);
   if (!pipe) {
     SecureZeroMemory(request.data(), request.size());
     report("cannot open " + to_utf8(options.pipe) + ": error " + std::to_string(error));
@@ -466,7 +445,7 @@ int run(const Options& options) {
       return exit_no_reply;
     }
   }
-  Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event) {
     SecureZeroMemory(request.data(), request.size());
     report("CreateEventW failed: error " + std::to_string(GetLastError()));

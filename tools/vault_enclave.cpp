@@ -49,6 +49,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/win32/unique_handle.h"
+
 namespace {
 
 constexpr DWORD no_event_lifetime_ms = 60000;
@@ -56,23 +58,8 @@ constexpr DWORD no_event_lifetime_ms = 60000;
 // secret line is 65 bytes.
 constexpr std::size_t max_input_bytes = 1 << 20;
 
-class Handle {
- public:
-  explicit Handle(HANDLE value) : value_(value) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ~Handle() { reset(); }
-
-  HANDLE get() const { return value_; }
-  explicit operator bool() const { return value_ != nullptr && value_ != INVALID_HANDLE_VALUE; }
-  void reset() {
-    if (*this) CloseHandle(value_);
-    value_ = nullptr;
-  }
-
- private:
-  HANDLE value_;
-};
+using bv::platform::win32::UniqueFile;
+using bv::platform::win32::UniqueHandle;
 
 struct Arguments {
   std::optional<std::wstring> pipe_token;
@@ -215,7 +202,7 @@ class Report {
   bool write(const std::wstring& path) const {
     const std::wstring partial = path + L".partial";
     {
-      Handle file(
+      UniqueFile file(
           CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
       if (!file) return false;
       DWORD written = 0;
@@ -250,7 +237,7 @@ void record_standard_input(Report& report) {
 }
 
 void record_secret_file(Report& report, const std::wstring& path) {
-  Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
     report.add("secret_file_error", std::to_string(GetLastError()));
@@ -307,7 +294,7 @@ int wmain(int argc, wchar_t** argv) {
     opened = OpenEventW(SYNCHRONIZE, FALSE, arguments.shutdown_event->c_str());
     if (opened == nullptr) open_error = GetLastError();
   }
-  Handle event(opened);
+  UniqueHandle event(opened);
   if (event)
     report.add("shutdown", "waiting");
   else if (arguments.shutdown_event)

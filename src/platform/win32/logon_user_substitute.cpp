@@ -4,7 +4,7 @@
 // placeholder handle 0xDEADBEEF, which no later call accepts, so under Wine a
 // launch could never get past CreateProcessAsUserW. Test builds
 // (brisvander-svc-testlogon.exe and the Windows-side test programs) link this
-// file in place of src/platform/win32/logon_user.cpp: the "logon" yields a
+// file in place of logon_user.cpp: the "logon" yields a
 // primary token of the process's own user, and the launch runs its success
 // path against the real API. The shipping brisvander-svc.exe never contains
 // this file.
