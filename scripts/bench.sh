@@ -85,7 +85,8 @@ if command -v taskset >/dev/null 2>&1; then pin=(taskset -c 0); fi
 # wake-ups at about twice the latency each; which process it happens to is
 # chance, so the service and its baseline would be measured at different
 # costs per call. On one CPU they pay the same.
-wine_cpu=$(($(nproc) - 1))
+cores=$(nproc)
+wine_cpu=$((cores - 1))
 wine_cpus="all CPUs (no taskset)"
 if command -v taskset >/dev/null 2>&1 && taskset -cp "$wine_cpu" $$ >/dev/null; then
   wine_cpus="CPU $wine_cpu only"
@@ -147,7 +148,7 @@ cat "$results/table.md"
 echo
 awk -F'\t' '$1 == "NOTE" { print "- " $2 }' "$results/windows.txt"
 echo
-echo "Machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -n 1);" \
+echo "Machine: ${cores} cores, $(lscpu | sed -n 's/^Model name: *//p' | head -n 1);" \
   "$(wine --version 2>/dev/null) on ${wine_cpus}; load average before ${load_before}, after ${load_after}; ${source_state}."
 echo "Spread: p10..p90 of the repetitions (rows 1-6), min..max of the samples (row 7), min..max of the" \
   "ten repetitions (host rows)."
