@@ -64,11 +64,7 @@ std::expected<platform::Pipe, std::string> create_pipe_instance(platform::Platfo
 std::optional<std::string> unusable_request(const std::expected<SecretString, std::string>& line) {
   if (!line) return line.error();
   if (line->get().empty()) return std::string("Empty request");
-  auto decoded = text::decode_utf8(line->get());
-  if (!decoded) return std::move(decoded.error());
-  // Valid UTF-8 comes back as an identical copy; the line itself serves.
-  wipe(*decoded);
-  return std::nullopt;
+  return text::utf8_error(line->get());
 }
 
 // Steps of one connected client, from the read to the reply. The caller

@@ -138,7 +138,7 @@ std::optional<std::string> to_utf8_strict(std::u16string_view utf16) {
   return out;
 }
 
-std::expected<std::string, std::string> decode_utf8(std::string_view bytes) {
+std::optional<std::string> utf8_error(std::string_view bytes) {
   std::size_t pos = 0;
   while (pos < bytes.size()) {
     const Utf8Char c = decode_utf8_char(bytes, pos);
@@ -147,12 +147,16 @@ std::expected<std::string, std::string> decode_utf8(std::string_view bytes) {
         pos += c.length;
         break;
       case Utf8Status::invalid:
-        return std::unexpected("invalid utf-8 sequence of " + std::to_string(c.length) + " bytes from index " +
-                               std::to_string(pos));
+        return "invalid utf-8 sequence of " + std::to_string(c.length) + " bytes from index " + std::to_string(pos);
       case Utf8Status::incomplete:
-        return std::unexpected("incomplete utf-8 byte sequence from index " + std::to_string(pos));
+        return "incomplete utf-8 byte sequence from index " + std::to_string(pos);
     }
   }
+  return std::nullopt;
+}
+
+std::expected<std::string, std::string> decode_utf8(std::string_view bytes) {
+  if (auto error = utf8_error(bytes)) return std::unexpected(std::move(*error));
   return std::string(bytes);
 }
 

@@ -68,5 +68,8 @@ std::optional<std::string> to_utf8_strict(std::u16string_view utf16);
 // the valid prefix and {n} the length of the maximal subpart found there.
 std::expected<std::string, std::string> decode_utf8(std::span<const std::uint8_t> bytes);
 std::expected<std::string, std::string> decode_utf8(std::string_view bytes);
+// The same check without the copy: decode_utf8's error text, or none when
+// the bytes are well-formed UTF-8.
+std::optional<std::string> utf8_error(std::string_view bytes);
 
 }  // namespace bv::text
