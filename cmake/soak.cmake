@@ -8,12 +8,4 @@ target_include_directories(bv-soak PRIVATE "${PROJECT_SOURCE_DIR}" "${PROJECT_SO
 target_link_libraries(bv-soak PRIVATE psapi advapi32)
 bv_windows_program(bv-soak)
 
-set(BV_SIGNED_SOAK "${CMAKE_BINARY_DIR}/signed/bv-soak-companion-app.exe")
-add_custom_command(
-  OUTPUT "${BV_SIGNED_SOAK}"
-  COMMAND bash "${PROJECT_SOURCE_DIR}/tools/sign.sh" "${CMAKE_BINARY_DIR}/test-signing"
-          "$<TARGET_FILE:bv-soak>" "${BV_SIGNED_SOAK}"
-  DEPENDS bv-soak "${PROJECT_SOURCE_DIR}/tools/sign.sh"
-  COMMENT "Test-signing bv-soak.exe as bv-soak-companion-app.exe"
-  VERBATIM)
-add_custom_target(signed-bv-soak DEPENDS "${BV_SIGNED_SOAK}")
+bv_test_signed_copy(bv-soak bv-soak-companion-app.exe signed-bv-soak)

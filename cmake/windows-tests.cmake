@@ -38,17 +38,36 @@ bv_windows_program(pipe-squatter)
 
 # --- Test signing ------------------------------------------------------------
 # A throwaway CA and code-signing key, made in the build tree by tools/sign.sh
-# on the first build, sign a copy of the companion application:
-# <build>/signed/companion-app.exe.
-set(BV_SIGNED_COMPANION "${CMAKE_BINARY_DIR}/signed/companion-app.exe")
-add_custom_command(
-  OUTPUT "${BV_SIGNED_COMPANION}"
-  COMMAND bash "${PROJECT_SOURCE_DIR}/tools/sign.sh" "${CMAKE_BINARY_DIR}/test-signing"
-          "$<TARGET_FILE:companion-app>" "${BV_SIGNED_COMPANION}"
-  DEPENDS companion-app "${PROJECT_SOURCE_DIR}/tools/sign.sh"
-  COMMENT "Test-signing companion-app.exe"
-  VERBATIM)
-add_custom_target(signed-companion-app ALL DEPENDS "${BV_SIGNED_COMPANION}")
+# on the first signing step, sign copies of programs that the service must
+# accept as companion applications.
+#
+# bv_test_signed_copy(<target> <output name> <custom target name> [ALL])
+#   test-signs <target>'s executable as <build>/signed/<output name>, made by
+#   the custom target <custom target name> (part of the default build with
+#   ALL).
+function(bv_test_signed_copy target output_name custom_target)
+  cmake_parse_arguments(PARSE_ARGV 3 arg "ALL" "" "")
+  if(arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "bv_test_signed_copy: unexpected arguments ${arg_UNPARSED_ARGUMENTS}")
+  endif()
+  set(signed "${CMAKE_BINARY_DIR}/signed/${output_name}")
+  add_custom_command(
+    OUTPUT "${signed}"
+    COMMAND bash "${PROJECT_SOURCE_DIR}/tools/sign.sh" "${CMAKE_BINARY_DIR}/test-signing"
+            "$<TARGET_FILE:${target}>" "${signed}"
+    DEPENDS ${target} "${PROJECT_SOURCE_DIR}/tools/sign.sh"
+    COMMENT "Test-signing ${target}.exe as signed/${output_name}"
+    VERBATIM)
+  if(arg_ALL)
+    add_custom_target(${custom_target} ALL DEPENDS "${signed}")
+  else()
+    add_custom_target(${custom_target} DEPENDS "${signed}")
+  endif()
+endfunction()
+
+# <build>/signed/companion-app.exe: the reference client as the service
+# accepts it.
+bv_test_signed_copy(companion-app companion-app.exe signed-companion-app ALL)
 
 # --- The test program ----------------------------------------------------------
 file(GLOB BV_WIN_TEST_SOURCES CONFIGURE_DEPENDS tests/win/*_test.cpp)
