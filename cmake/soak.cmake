@@ -3,9 +3,9 @@
 # minutes and needs an installed, running service. The service serves only
 # a signed program whose name ends with companion-app.exe, so the build
 # test-signs a copy: <build>/signed/bv-soak-companion-app.exe.
-add_executable(bv-soak soak/soak.cpp soak/pipe_client.cpp soak/requests.cpp tests/win/support/process.cpp)
-target_include_directories(bv-soak PRIVATE "${PROJECT_SOURCE_DIR}" "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/tests/win")
-target_link_libraries(bv-soak PRIVATE psapi advapi32)
+add_executable(bv-soak soak/soak.cpp soak/pipe_client.cpp soak/requests.cpp)
+target_include_directories(bv-soak PRIVATE "${PROJECT_SOURCE_DIR}")
+target_link_libraries(bv-soak PRIVATE bv_win_test_support psapi)
 bv_windows_program(bv-soak)
 
 bv_test_signed_copy(bv-soak bv-soak-companion-app.exe signed-bv-soak)

@@ -6,9 +6,8 @@
 # test-signed copy signed/bv-bench-companion-app.exe is the driver, which
 # the service accepts as a companion application (the name ends with
 # "companion-app.exe" and the file is signed).
-add_executable(bv-bench bench/win/bv_bench.cpp bench/win/bench_support.cpp tests/win/support/process.cpp)
-target_include_directories(bv-bench PRIVATE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_SOURCE_DIR}/tests/win")
-target_link_libraries(bv-bench PRIVATE bv_win32 psapi)
+add_executable(bv-bench bench/win/bv_bench.cpp bench/win/bench_support.cpp)
+target_link_libraries(bv-bench PRIVATE bv_win_test_support psapi)
 bv_windows_program(bv-bench)
 
 bv_test_signed_copy(bv-bench bv-bench-companion-app.exe signed-bench ALL)

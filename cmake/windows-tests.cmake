@@ -24,6 +24,20 @@ set_property(TARGET gtest gtest_main PROPERTY COMPILE_OPTIONS -w)
 set_property(TARGET gtest PROPERTY INTERFACE_SYSTEM_INCLUDE_DIRECTORIES
   $<TARGET_PROPERTY:gtest,INTERFACE_INCLUDE_DIRECTORIES>)
 
+# --- The test-support library -------------------------------------------------
+# The helpers of tests/win/support, built once for the Windows test program,
+# the soak and the bench: one pipe client, one child starter, one set of
+# Service Control Manager helpers, one clock. Its users include
+# "support/..." through its public include folder.
+file(GLOB BV_WIN_TEST_SUPPORT CONFIGURE_DEPENDS tests/win/support/*.cpp)
+# Stand-ins and the squatter are programs of their own (below).
+list(FILTER BV_WIN_TEST_SUPPORT EXCLUDE REGEX "(_standin|_squatter)\\.cpp$")
+add_library(bv_win_test_support STATIC ${BV_WIN_TEST_SUPPORT})
+target_include_directories(bv_win_test_support PUBLIC tests/win)
+# The in-process pipe server (e2e_server.cpp) runs the broker on the Win32
+# layer; whoever links it brings the logon call, as every executable does.
+target_link_libraries(bv_win_test_support PUBLIC bv_win32 psapi)
+
 # A stand-in for Windows PowerShell, which Wine lacks: the end-to-end tests
 # of --setup-m5 copy it as powershell.exe beside a copy of the service.
 add_executable(powershell-standin tests/win/support/e2e_service_powershell_standin.cpp)
@@ -71,14 +85,8 @@ bv_test_signed_copy(companion-app companion-app.exe signed-companion-app ALL)
 
 # --- The test program ----------------------------------------------------------
 file(GLOB BV_WIN_TEST_SOURCES CONFIGURE_DEPENDS tests/win/*_test.cpp)
-file(GLOB BV_WIN_TEST_SUPPORT CONFIGURE_DEPENDS tests/win/support/*.cpp)
-# Stand-ins and the squatter are programs of their own (above), not part of
-# the test program.
-list(FILTER BV_WIN_TEST_SUPPORT EXCLUDE REGEX "(_standin|_squatter)\\.cpp$")
-add_executable(win_tests ${BV_WIN_TEST_SOURCES} ${BV_WIN_TEST_SUPPORT} src/platform/win32/logon_user_substitute.cpp)
-target_include_directories(win_tests PRIVATE tests/win)
-target_link_libraries(win_tests PRIVATE bv_win32 gtest gtest_main)
-target_compile_definitions(win_tests PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+add_executable(win_tests ${BV_WIN_TEST_SOURCES} src/platform/win32/logon_user_substitute.cpp)
+target_link_libraries(win_tests PRIVATE bv_win_test_support gtest gtest_main)
 # The tests start these programs from the folder they run in.
 add_dependencies(win_tests companion-app vault-enclave signed-companion-app brisvander-svc brisvander-svc-testlogon
   powershell-standin pipe-squatter)
