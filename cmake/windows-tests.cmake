@@ -41,13 +41,14 @@ target_link_libraries(bv_win_test_support PUBLIC bv_win32 psapi)
 # A stand-in for Windows PowerShell, which Wine lacks: the end-to-end tests
 # of --setup-m5 copy it as powershell.exe beside a copy of the service.
 add_executable(powershell-standin tests/win/support/e2e_service_powershell_standin.cpp)
+target_link_libraries(powershell-standin PRIVATE bv_win_test_support)
 bv_windows_program(powershell-standin)
 
 # An ordinary process that owns, or tries to take, the service's pipe name:
 # the stand-in server that the reference client must refuse, and the probe of
 # whether the running service ever leaves its name free.
 add_executable(pipe-squatter tests/win/support/e2e_pipe_squatter.cpp)
-target_include_directories(pipe-squatter PRIVATE src)
+target_link_libraries(pipe-squatter PRIVATE bv_win_test_support)
 bv_windows_program(pipe-squatter)
 
 # --- Test signing ------------------------------------------------------------
