@@ -283,47 +283,59 @@ std::optional<DWORD> wait_for_exit(HANDLE process, DWORD timeout_ms) {
 }
 
 ChildProcess::ChildProcess(ChildOptions options) {
+  ChildEnds ends = connect_streams(options);
+  PROCESS_INFORMATION created = start_process(options, ends);
+  process_.reset(created.hProcess);
+  process_id_ = created.dwProcessId;
+  UniqueHandle thread(created.hThread);
+  thread.reset();
+  // The child has its own copies of its ends now.
+  ends.input.reset();
+  ends.output.reset();
+  // The capture files stay open here (they are deleted on their close), but
+  // no later child is to inherit them.
+  if (output_) SetHandleInformation(output_.get(), HANDLE_FLAG_INHERIT, 0);
+  if (error_) SetHandleInformation(error_.get(), HANDLE_FLAG_INHERIT, 0);
+  feed_input(options);
+}
+
+ChildProcess::ChildEnds ChildProcess::connect_streams(const ChildOptions& options) {
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  // The child's ends of its streams; this process closes its copies once the
-  // child runs.
-  UniqueFile child_input;
-  UniqueFile child_output;
-  UniqueFile child_error;
-  UniqueHandle input_write;
-
+  ChildEnds ends;
   if (options.streams == ChildStreams::discarded) {
-    child_input = open_nul(GENERIC_READ, inheritable);
-    child_output = open_nul(GENERIC_WRITE, inheritable);
-  } else {
-    error_path_ = temp_path() + L"\\" + unique_name(L"bv-test-err-");
-    error_ = capture_file(error_path_);
-    if (options.streams == ChildStreams::conversation) {
-      UniqueFile output_read;
-      make_pipe(inheritable, output_read, child_output);
-      output_pipe_.reset(output_read.release());
-    } else {
-      output_path_ = temp_path() + L"\\" + unique_name(L"bv-test-out-");
-      output_ = capture_file(output_path_);
-    }
-    if (options.standard_input || options.streams == ChildStreams::conversation) {
-      UniqueFile input_end;
-      make_pipe(inheritable, child_input, input_end);
-      input_write.reset(input_end.release());
-    } else {
-      child_input = open_nul(GENERIC_READ, inheritable);
-    }
+    ends.input = open_nul(GENERIC_READ, inheritable);
+    ends.output = open_nul(GENERIC_WRITE, inheritable);
+    return ends;
   }
-  // This process's ends of the pipes are never the child's.
-  if (input_write) SetHandleInformation(input_write.get(), HANDLE_FLAG_INHERIT, 0);
-  if (output_pipe_) SetHandleInformation(output_pipe_.get(), HANDLE_FLAG_INHERIT, 0);
+  error_path_ = temp_path() + L"\\" + unique_name(L"bv-test-err-");
+  error_ = capture_file(error_path_);
+  if (options.streams == ChildStreams::conversation) {
+    UniqueFile output_read;
+    make_pipe(inheritable, output_read, ends.output);
+    output_pipe_.reset(output_read.release());
+    SetHandleInformation(output_pipe_.get(), HANDLE_FLAG_INHERIT, 0);
+  } else {
+    output_path_ = temp_path() + L"\\" + unique_name(L"bv-test-out-");
+    output_ = capture_file(output_path_);
+  }
+  if (options.standard_input || options.streams == ChildStreams::conversation) {
+    UniqueFile input_write;
+    make_pipe(inheritable, ends.input, input_write);
+    input_.reset(input_write.release());
+    SetHandleInformation(input_.get(), HANDLE_FLAG_INHERIT, 0);
+  } else {
+    ends.input = open_nul(GENERIC_READ, inheritable);
+  }
+  return ends;
+}
 
+PROCESS_INFORMATION ChildProcess::start_process(const ChildOptions& options, const ChildEnds& ends) const {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = child_input.get();
-  startup.hStdOutput = output_ ? output_.get() : child_output.get();
-  startup.hStdError = error_ ? error_.get() : child_output.get();
-  PROCESS_INFORMATION created{};
+  startup.hStdInput = ends.input.get();
+  startup.hStdOutput = output_ ? output_.get() : ends.output.get();
+  startup.hStdError = error_ ? error_.get() : ends.output.get();
   std::wstring line = options.command_line;
   std::wstring environment;
   DWORD flags = 0;
@@ -331,35 +343,25 @@ ChildProcess::ChildProcess(ChildOptions options) {
     environment = environment_block(options.environment);
     flags |= CREATE_UNICODE_ENVIRONMENT;
   }
+  PROCESS_INFORMATION created{};
   if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags,
                       environment.empty() ? nullptr : environment.data(), nullptr, &startup, &created)) {
     fail("CreateProcessW", GetLastError());
   }
-  process_.reset(created.hProcess);
-  process_id_ = created.dwProcessId;
-  UniqueHandle thread(created.hThread);
-  thread.reset();
-  child_input.reset();
-  child_output.reset();
-  // The capture files stay open here (they are deleted on their close), but
-  // no later child is to inherit them.
-  if (output_) SetHandleInformation(output_.get(), HANDLE_FLAG_INHERIT, 0);
-  if (error_) SetHandleInformation(error_.get(), HANDLE_FLAG_INHERIT, 0);
+  return created;
+}
 
-  if (input_write) {
-    if (options.standard_input && !options.standard_input->empty()) {
-      const std::string& bytes = *options.standard_input;
-      DWORD written = 0;
-      if (!WriteFile(input_write.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
-        fail("WriteFile(standard input)", GetLastError());
-      }
-    }
-    if (options.streams == ChildStreams::conversation) {
-      input_ = std::move(input_write);
-    } else {
-      input_write.reset();
+void ChildProcess::feed_input(const ChildOptions& options) {
+  if (!input_) return;
+  if (options.standard_input && !options.standard_input->empty()) {
+    const std::string& bytes = *options.standard_input;
+    DWORD written = 0;
+    if (!WriteFile(input_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+      fail("WriteFile(standard input)", GetLastError());
     }
   }
+  // Only a conversation goes on; otherwise the child reads its end of file.
+  if (options.streams != ChildStreams::conversation) input_.reset();
 }
 
 ChildProcess::~ChildProcess() {

@@ -170,6 +170,18 @@ class ChildProcess {
   void close_input() { input_.reset(); }
 
  private:
+  // The ends of its standard streams that the child inherits (its standard
+  // error is error_ or, discarded, `output`).
+  struct ChildEnds {
+    UniqueFile input;
+    UniqueFile output;
+  };
+  // Makes the child's streams as `options` ask, keeping this process's ends.
+  ChildEnds connect_streams(const ChildOptions& options);
+  PROCESS_INFORMATION start_process(const ChildOptions& options, const ChildEnds& ends) const;
+  // Writes the input bytes; closes the input unless it is a conversation.
+  void feed_input(const ChildOptions& options);
+
   UniqueHandle process_;
   DWORD process_id_ = 0;
   // The capture files are deleted when these handles close.
