@@ -92,6 +92,10 @@ class StreamPipe : public platform::PipeInstance {
     BV_FUZZ_CHECK(false, "read_request_line wrote to the pipe");
     return {};
   }
+  platform::ReadOutcome wait_for_data(std::chrono::milliseconds) override {
+    BV_FUZZ_CHECK(false, "read_request_line waited past its line");
+    return {};
+  }
   platform::ErrorCode peek() override { return 0; }
   platform::Result<void> disconnect() override {
     BV_FUZZ_CHECK(false, "read_request_line disconnected the pipe");

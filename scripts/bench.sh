@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Benchmarks: builds the release configurations in build directories of
 # their own (build/bench-host, build/bench-windows), runs the Windows bench
-# program under Wine in its own prefix (build/bench-windows/wine-prefix)
-# and the host micro-benchmarks on one core, and prints one table. Every
+# program under Wine in its own prefix (build/bench-windows/wine-prefix),
+# all of whose processes share one CPU, and the host micro-benchmarks on one
+# core, and prints one table. Every
 # Windows row is a ratio (or a bound) measured in this run: the median of
 # many repetitions with its spread (p10..p90), against a baseline measured
 # in the same run. The figures are printed, never judged: this is not a
@@ -76,6 +77,20 @@ if command -v taskset >/dev/null 2>&1; then pin=(taskset -c 0); fi
   exit 1
 }
 
+# From here on this script, and with it every process of the prefix
+# (wineserver and the service among them), runs on one CPU. Under Wine every
+# pipe call is a round trip between the calling thread and wineserver. With
+# two or more CPUs the kernel sometimes leaves the two on different CPUs, for
+# hundreds of requests in a row, and a call then costs about twice the
+# wake-ups at about twice the latency each; which process it happens to is
+# chance, so the service and its baseline would be measured at different
+# costs per call. On one CPU they pay the same.
+wine_cpu=$(($(nproc) - 1))
+wine_cpus="all CPUs (no taskset)"
+if command -v taskset >/dev/null 2>&1 && taskset -cp "$wine_cpu" $$ >/dev/null; then
+  wine_cpus="CPU $wine_cpu only"
+fi
+
 progress "making a fresh Wine prefix (build/bench-windows/wine-prefix)"
 bv_fresh_wine_prefix "$windows_build/wine-prefix"
 
@@ -133,7 +148,7 @@ echo
 awk -F'\t' '$1 == "NOTE" { print "- " $2 }' "$results/windows.txt"
 echo
 echo "Machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -n 1);" \
-  "$(wine --version 2>/dev/null); load average before ${load_before}, after ${load_after}; ${source_state}."
+  "$(wine --version 2>/dev/null) on ${wine_cpus}; load average before ${load_before}, after ${load_after}; ${source_state}."
 echo "Spread: p10..p90 of the repetitions (rows 1-6), min..max of the samples (row 7), min..max of the" \
   "ten repetitions (host rows)."
 

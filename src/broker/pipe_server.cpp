@@ -33,6 +33,7 @@ constexpr std::chrono::milliseconds reply_write_time_limit = 2s;
 // DisconnectNamedPipe discards a reply the client has not read yet, so the
 // disconnect waits (this long at most) for the client to close its end.
 constexpr std::chrono::milliseconds reply_read_time_limit = 2s;
+// Only for a client that sent more after its line (see write_reply_line).
 constexpr std::chrono::milliseconds reply_poll_interval = 1ms;
 constexpr std::chrono::milliseconds creation_retry_pause = 2s;
 
@@ -151,7 +152,15 @@ void write_reply_line(platform::PipeInstance& pipe, std::string_view reply, plat
   // A client that has gone away gets nothing and changes nothing.
   static_cast<void>(pipe.write(framed, reply_write_time_limit));
 
+  // The wait ends the moment the client closes its end: that fails the
+  // pending zero-byte read. The only instance is then free for the next
+  // client at once; a poll would hold it until its sleep ended, and Sleep(1)
+  // lasts up to a system clock tick on Windows.
   const auto deadline = clock.now() + reply_read_time_limit;
+  const auto waited = pipe.wait_for_data(deadline - clock.now());
+  if (!waited.succeeded) return;
+  // The client sent more after its line. Those bytes stay unread, so a
+  // zero-byte read would return at once from now on: the close is polled for.
   while (pipe.peek() == 0) {
     const auto now = clock.now();
     if (now >= deadline) break;

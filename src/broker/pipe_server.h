@@ -21,7 +21,8 @@ std::expected<SecretString, std::string> read_request_line(platform::PipeInstanc
 
 // Writes the reply and one line feed, then gives the client up to 2 seconds
 // to read it and close its end, since the disconnect that follows discards
-// what it has not read.
+// what it has not read. Returns as soon as the client has closed its end;
+// nothing the client sent after its line is read.
 void write_reply_line(platform::PipeInstance& pipe, std::string_view reply, platform::Clock& clock);
 
 // Serves clients one after another until the running flag is found cleared.

@@ -39,6 +39,11 @@ class PipeInstance {
   virtual ConnectOutcome connect(WakeEvent* wake) = 0;
   // ReadFile of one byte, waiting at most `timeout` for it.
   virtual ReadOutcome read_byte(std::chrono::milliseconds timeout) = 0;
+  // ReadFile of zero bytes, waiting at most `timeout`: it succeeds (count 0)
+  // once a byte is there to be read, which it leaves unread, and fails once
+  // the client has closed its end (ERROR_BROKEN_PIPE). It returns at once
+  // when either is already the case.
+  virtual ReadOutcome wait_for_data(std::chrono::milliseconds timeout) = 0;
   // WriteFile of all bytes, waiting at most `timeout` for it.
   virtual Result<void> write(std::string_view bytes, std::chrono::milliseconds timeout) = 0;
   // PeekNamedPipe: 0 while the client end is open, otherwise the error

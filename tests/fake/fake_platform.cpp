@@ -125,6 +125,15 @@ platform::ReadOutcome FakePipe::read_byte(std::chrono::milliseconds timeout) {
   return {.timed_out = true};
 }
 
+platform::ReadOutcome FakePipe::wait_for_data(std::chrono::milliseconds timeout) {
+  if (client_ == nullptr) throw std::logic_error("fake pipe: wait without a client");
+  if (client_->bytes_read < client_->sends.size()) return {.succeeded = true, .count = 0};
+  // Once the reply is out, the client closes as peek() sees it.
+  if (peek() != 0) return {.succeeded = false, .error = platform::error_broken_pipe};
+  owner_.clock.advance(timeout);
+  return {.timed_out = true};
+}
+
 platform::Result<void> FakePipe::write(std::string_view bytes, std::chrono::milliseconds) {
   owner_.log.add("WriteFile(pipe, " + std::string(bytes) + ")");
   if (client_ == nullptr) return std::unexpected(platform::error_broken_pipe);

@@ -118,6 +118,7 @@ class FakePipe : public platform::PipeInstance {
   ~FakePipe() override;
   platform::ConnectOutcome connect(platform::WakeEvent* wake) override;
   platform::ReadOutcome read_byte(std::chrono::milliseconds timeout) override;
+  platform::ReadOutcome wait_for_data(std::chrono::milliseconds timeout) override;
   platform::Result<void> write(std::string_view bytes, std::chrono::milliseconds timeout) override;
   platform::ErrorCode peek() override;
   platform::Result<void> disconnect() override;

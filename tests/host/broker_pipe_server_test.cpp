@@ -377,7 +377,7 @@ TEST_F(PipeServerTest, StopDuringTheRetryPauseEndsItAtOnce) {
             std::vector<std::string>{"[BrisvanderSvc] Failed to create pipe: CreateNamedPipeW failed: 5"});
 }
 
-TEST_F(PipeServerTest, UnreadReplyHoldsTheDisconnectForTwoSecondsInOneMillisecondPolls) {
+TEST_F(PipeServerTest, UnreadReplyHoldsTheDisconnectForTwoSecondsWithoutPolling) {
   client(kRequest + "\n").reads_reply = false;
   client(kRequest + "\n");
   // The fake's write takes no time, so the reply is written at the moment of
@@ -391,11 +391,24 @@ TEST_F(PipeServerTest, UnreadReplyHoldsTheDisconnectForTwoSecondsInOneMillisecon
   const auto write = fake.log.index_of("WriteFile(pipe, OK 4242\n)");
   const auto disconnect = fake.log.index_of("DisconnectNamedPipe");
   ASSERT_LT(write, disconnect);
-  EXPECT_EQ(disconnect - write - 1, 2000u);
-  // The second client reads its reply and closes: it is not polled for.
-  EXPECT_EQ(fake.log.count("Sleep(1)"), 2000u);
+  EXPECT_EQ(disconnect, write + 1);
+  EXPECT_EQ(fake.log.count("Sleep"), 0u);
+  // The second client reads its reply and closes: its disconnect takes no time.
   EXPECT_EQ(fake.clock.now() - written_at, 2s);
   EXPECT_EQ(replies(), (std::vector<std::string>{"OK 4242\n", "OK 4243\n"}));
+}
+
+TEST_F(PipeServerTest, ClientThatSentMoreAfterItsLineIsPolledForItsCloseAndTheRestIsNeverRead) {
+  auto& chatty = client(kRequest + "\nSPAWN more\n");
+  chatty.reads_reply = false;
+  std::chrono::milliseconds written_at{};
+  during_launch = [&] { written_at = fake.clock.now(); };
+  run();
+
+  EXPECT_EQ(fake.log.count("Sleep(1)"), 2000u);
+  EXPECT_EQ(fake.clock.now() - written_at, 2s);
+  EXPECT_EQ(fake.files.served[0].bytes_read, kRequest.size() + 1);
+  EXPECT_TRUE(fake.files.served[0].disconnected);
 }
 
 TEST_F(PipeServerTest, StopWhileWaitingEndsTheWaitAndLeavesAtTheTopOfTheLoop) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 #include "platform/win32/owners.h"
@@ -72,6 +73,26 @@ TEST_F(PlatformFiles, DeleteAndExistence) {
   const auto again = files_.delete_file(path);
   ASSERT_FALSE(again.has_value());
   EXPECT_EQ(again.error(), error_file_not_found);
+}
+
+TEST_F(PlatformFiles, DriveOfThisProgramIsLocalAndAnUnusedLetterHasNoRoot) {
+  // The drive of this program's image, as the service sees a caller's.
+  wchar_t image[MAX_PATH] = {};
+  DWORD size = MAX_PATH;
+  ASSERT_TRUE(QueryFullProcessImageNameW(GetCurrentProcess(), 0, image, &size)) << GetLastError();
+  ASSERT_GE(size, 3u);
+  ASSERT_EQ(image[1], L':') << test::to_utf8(image);
+  const std::u16string root = {static_cast<char16_t>(image[0]), u':', u'\\'};
+  const std::uint32_t type = files_.drive_type(root);
+  std::printf("[ figures  ] %s is drive type %u\n", test::to_utf8(test::wstr(root)).c_str(), type);
+  EXPECT_TRUE(type == drive_fixed || type == drive_removable || type == drive_cdrom || type == drive_ramdisk) << type;
+
+  const DWORD drives = GetLogicalDrives();
+  for (char16_t letter = u'D'; letter <= u'Y'; ++letter) {
+    if (drives & (1u << (letter - u'A'))) continue;
+    EXPECT_EQ(files_.drive_type(std::u16string{letter, u':', u'\\'}), static_cast<std::uint32_t>(DRIVE_NO_ROOT_DIR));
+    break;
+  }
 }
 
 TEST_F(PlatformFiles, TempDirectoryIsAnExistingFolderEndingInABackslash) {

@@ -151,6 +151,38 @@ TEST_F(PlatformPipe, ClientThatClosedIsSeenByReadAndPeek) {
   EXPECT_EQ(pair.server->peek(), error_broken_pipe);
 }
 
+TEST_F(PlatformPipe, ZeroByteWaitEndsOnDataWithoutTakingItAndOnTheClientsClose) {
+  Connected pair = connect_pair();
+  ASSERT_TRUE(pair.server && pair.client);
+  const auto start = Clock::now();
+  const ReadOutcome idle = pair.server->wait_for_data(150ms);
+  EXPECT_GE(Clock::now() - start, 140ms);
+  EXPECT_FALSE(idle.succeeded);
+  EXPECT_TRUE(idle.timed_out);
+
+  client_write(pair.client, "q");
+  const ReadOutcome data = pair.server->wait_for_data(2s);
+  ASSERT_TRUE(data.succeeded) << data.error;
+  EXPECT_EQ(data.count, 0u);
+  // The byte is still there for the next read.
+  const ReadOutcome read = pair.server->read_byte(1s);
+  ASSERT_TRUE(read.succeeded) << read.error;
+  EXPECT_EQ(read.byte, 'q');
+
+  std::thread closer([&] {
+    std::this_thread::sleep_for(100ms);
+    pair.client.reset();
+  });
+  const auto waiting = Clock::now();
+  const ReadOutcome closed = pair.server->wait_for_data(5s);
+  const auto waited = Clock::now() - waiting;
+  closer.join();
+  EXPECT_FALSE(closed.succeeded);
+  EXPECT_FALSE(closed.timed_out);
+  EXPECT_EQ(closed.error, error_broken_pipe);
+  EXPECT_LT(waited, 2s);
+}
+
 TEST_F(PlatformPipe, WriteReachesTheClientAndDisconnectEndsItsConnection) {
   Connected pair = connect_pair();
   ASSERT_TRUE(pair.server && pair.client);

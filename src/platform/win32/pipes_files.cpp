@@ -65,10 +65,23 @@ ConnectOutcome Win32PipeInstance::connect(WakeEvent* wake) {
 }
 
 ReadOutcome Win32PipeInstance::read_byte(std::chrono::milliseconds timeout) {
-  OVERLAPPED overlapped = overlapped_on(io_event_.get());
   std::uint8_t byte = 0;
+  ReadOutcome outcome = read(&byte, 1, timeout);
+  if (outcome.succeeded) outcome.byte = byte;
+  return outcome;
+}
+
+ReadOutcome Win32PipeInstance::wait_for_data(std::chrono::milliseconds timeout) {
+  // A read of zero bytes on a pipe completes when data arrives, without
+  // taking it, or fails when the other end is closed.
+  std::uint8_t unused = 0;
+  return read(&unused, 0, timeout);
+}
+
+ReadOutcome Win32PipeInstance::read(std::uint8_t* buffer, DWORD size, std::chrono::milliseconds timeout) {
+  OVERLAPPED overlapped = overlapped_on(io_event_.get());
   bool timed_out = false;
-  if (!::ReadFile(pipe_.get(), &byte, 1, nullptr, &overlapped)) {
+  if (!::ReadFile(pipe_.get(), buffer, size, nullptr, &overlapped)) {
     const DWORD read_error = ::GetLastError();
     if (read_error != ERROR_IO_PENDING) return {.error = read_error};
     const DWORD wait_result = ::WaitForSingleObject(io_event_.get(), wait_milliseconds(timeout));
@@ -82,7 +95,7 @@ ReadOutcome Win32PipeInstance::read_byte(std::chrono::milliseconds timeout) {
   if (!::GetOverlappedResult(pipe_.get(), &overlapped, &count, TRUE)) {
     return {.error = ::GetLastError(), .timed_out = timed_out};
   }
-  return {.succeeded = true, .count = count, .byte = byte};
+  return {.succeeded = true, .count = count};
 }
 
 Result<void> Win32PipeInstance::write(std::string_view bytes, std::chrono::milliseconds timeout) {

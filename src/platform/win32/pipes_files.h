@@ -16,12 +16,17 @@ class Win32PipeInstance final : public PipeInstance {
   Win32PipeInstance(UniqueFile pipe, UniqueHandle io_event) : pipe_(std::move(pipe)), io_event_(std::move(io_event)) {}
   ConnectOutcome connect(WakeEvent* wake) override;
   ReadOutcome read_byte(std::chrono::milliseconds timeout) override;
+  ReadOutcome wait_for_data(std::chrono::milliseconds timeout) override;
   Result<void> write(std::string_view bytes, std::chrono::milliseconds timeout) override;
   ErrorCode peek() override;
   Result<void> disconnect() override;
   Result<std::uint32_t> client_process_id() override;
 
  private:
+  // One overlapped ReadFile of `size` bytes (0 or 1) into `buffer`, finished
+  // before it returns.
+  ReadOutcome read(std::uint8_t* buffer, DWORD size, std::chrono::milliseconds timeout);
+
   UniqueFile pipe_;
   UniqueHandle io_event_;  // manual reset; the hEvent of every OVERLAPPED of this instance
 };
