@@ -54,7 +54,7 @@ constexpr char bare_reply[] = "ERR caller not authorized: bare server reply of a
 constexpr char rejected_prefix[] = "ERR caller not authorized: ";
 constexpr char malformed_reply[] = "ERR Invalid request format";
 constexpr wchar_t enclave_folder_name[] = L"Brisvander Bench";
-// Untimed pause before each spawn of rows 3 and 5 (see rows_3_and_5).
+// Untimed pause before each spawn of rows 3 and 5 (see spawn_and_respawn).
 constexpr DWORD settle_ms = 500;
 
 void progress(const std::string& text) {
@@ -241,12 +241,12 @@ class Driver {
     };
     // Rows 4 and 6 start and stop the service themselves; the others want
     // it running.
-    if (wanted("4") || wanted("6")) rows_4_and_6(wanted("4"), wanted("6"));
+    if (wanted("4") || wanted("6")) stop_and_start(wanted("4"), wanted("6"));
     if (wanted("1") || wanted("2") || wanted("3") || wanted("5") || wanted("7")) start_service();
-    if (wanted("1")) row_1();
-    if (wanted("2")) row_2();
-    if (wanted("3") || wanted("5")) rows_3_and_5(wanted("3"), wanted("5"));
-    if (wanted("7")) row_7();
+    if (wanted("1")) refused_caller_round_trip();
+    if (wanted("2")) verified_malformed_round_trip();
+    if (wanted("3") || wanted("5")) spawn_and_respawn(wanted("3"), wanted("5"));
+    if (wanted("7")) working_set_growth();
     stop_service();
   }
 
@@ -372,7 +372,11 @@ class Driver {
            format_ms(elapsed) + " ms)";
   }
 
-  void rows_4_and_6(bool want_4, bool want_6) {
+  // Rows 4 and 6: the stop of the idle service (ControlService to
+  // SERVICE_STOPPED) against a loop that checks its flag only after a
+  // client, and its start (StartServiceW to the pipe answering) against a
+  // plain run of the same executable.
+  void stop_and_start(bool want_4, bool want_6) {
     progress("rows 4 and 6: " + std::to_string(options_.starts) + " starts and stops");
     std::vector<double> starts, plain_starts, stops;
     for (int i = 0; i < options_.starts; ++i) {
@@ -401,7 +405,9 @@ class Driver {
     }
   }
 
-  void row_1() {
+  // Row 1: the round trip of a caller that the service refuses, made by a
+  // copy of this program that is not signed, against the bare server.
+  void refused_caller_round_trip() {
     progress("row 1: " + std::to_string(options_.round_trips) + " rejected round trips");
     ChildProcess client(
         {.command_line = test::command_line(bench_exe_, {L"rejected-client", std::to_wstring(options_.round_trips)})});
@@ -430,7 +436,9 @@ class Driver {
         "the service is " + format_ratio(measured.median / pattern.median) + "x that");
   }
 
-  void row_2() {
+  // Row 2: the round trip of a verified caller whose request is malformed,
+  // against the bare server plus one WinVerifyTrust.
+  void verified_malformed_round_trip() {
     progress("row 2: " + std::to_string(options_.round_trips) + " verified malformed round trips");
     std::vector<double> service, bare, trust;
     for (int i = 0; i < options_.round_trips; ++i) {
@@ -555,7 +563,10 @@ class Driver {
     return now_us() - set;
   }
 
-  void rows_3_and_5(bool want_3, bool want_5) {
+  // Rows 3 and 5: a spawn to "OK {pid}" against the bare server plus
+  // WinVerifyTrust plus CreateProcessAsUserW, and a respawn (which stops the
+  // enclave before) minus that enclave's exit, against a fresh spawn.
+  void spawn_and_respawn(bool want_3, bool want_5) {
     progress("rows 3 and 5: " + std::to_string(options_.spawns) + " spawns and respawns");
     std::vector<double> fresh, respawn_minus_exit, extra, bare, trust, create, create_after_exit, exit,
         environment_block;
@@ -680,7 +691,10 @@ class Driver {
                format_ms(summarize(stopping_to_ended)));
   }
 
-  void row_7() {
+  // Row 7: the service's private bytes (its working set where none are
+  // reported, as under Wine) after many requests against after the first
+  // hundred.
+  void working_set_growth() {
     progress("row 7: " + std::to_string(options_.requests) + " requests");
     // Every hundredth request is a spawn (its enclave is stopped by the
     // next request); the others are verified malformed requests.
