@@ -152,10 +152,8 @@ Received round_trip(std::string_view request, const ExchangeLimits& limits, std:
   const double started = now_ms();
   Received received;
   if (connection.open(limits.connect_ms)) {
-    const double connected = now_ms();
     if (!request.empty()) static_cast<void>(connection.write(request, limits.reply_ms));
     received = connection.read_reply(limits.reply_ms);
-    received.connect_ms = connected - started;
   } else {
     received.error = connection.error();
   }

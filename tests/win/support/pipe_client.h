@@ -37,7 +37,6 @@ struct Received {
 
   // Of round_trip(): its times, and what its open met (see Connection).
   std::uint64_t started_at = 0;  // system_time() when the clock started
-  double connect_ms = 0;         // from the start until the pipe was open
   double total_ms = 0;           // from the start until the outcome was known
   long long busy_waits = 0;
   long long missing_instances = 0;
