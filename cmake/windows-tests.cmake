@@ -24,42 +24,70 @@ set_property(TARGET gtest gtest_main PROPERTY COMPILE_OPTIONS -w)
 set_property(TARGET gtest PROPERTY INTERFACE_SYSTEM_INCLUDE_DIRECTORIES
   $<TARGET_PROPERTY:gtest,INTERFACE_INCLUDE_DIRECTORIES>)
 
+# --- The test-support library -------------------------------------------------
+# The helpers of tests/win/support, built once for the Windows test program,
+# the soak and the bench: one pipe client, one child starter, one set of
+# Service Control Manager helpers, one clock. Its users include
+# "support/..." through its public include folder.
+file(GLOB BV_WIN_TEST_SUPPORT CONFIGURE_DEPENDS tests/win/support/*.cpp)
+# Stand-ins and the squatter are programs of their own (below).
+list(FILTER BV_WIN_TEST_SUPPORT EXCLUDE REGEX "(_standin|_squatter)\\.cpp$")
+add_library(bv_win_test_support STATIC ${BV_WIN_TEST_SUPPORT})
+target_include_directories(bv_win_test_support PUBLIC tests/win)
+# The in-process pipe server (e2e_server.cpp) runs the broker on the Win32
+# layer; whoever links it brings the logon call, as every executable does.
+target_link_libraries(bv_win_test_support PUBLIC bv_win32 psapi)
+
 # A stand-in for Windows PowerShell, which Wine lacks: the end-to-end tests
 # of --setup-m5 copy it as powershell.exe beside a copy of the service.
 add_executable(powershell-standin tests/win/support/e2e_service_powershell_standin.cpp)
+target_link_libraries(powershell-standin PRIVATE bv_win_test_support)
 bv_windows_program(powershell-standin)
 
 # An ordinary process that owns, or tries to take, the service's pipe name:
 # the stand-in server that the reference client must refuse, and the probe of
 # whether the running service ever leaves its name free.
 add_executable(pipe-squatter tests/win/support/e2e_pipe_squatter.cpp)
-target_include_directories(pipe-squatter PRIVATE src)
+target_link_libraries(pipe-squatter PRIVATE bv_win_test_support)
 bv_windows_program(pipe-squatter)
 
 # --- Test signing ------------------------------------------------------------
 # A throwaway CA and code-signing key, made in the build tree by tools/sign.sh
-# on the first build, sign a copy of the companion application:
-# <build>/signed/companion-app.exe.
-set(BV_SIGNED_COMPANION "${CMAKE_BINARY_DIR}/signed/companion-app.exe")
-add_custom_command(
-  OUTPUT "${BV_SIGNED_COMPANION}"
-  COMMAND bash "${PROJECT_SOURCE_DIR}/tools/sign.sh" "${CMAKE_BINARY_DIR}/test-signing"
-          "$<TARGET_FILE:companion-app>" "${BV_SIGNED_COMPANION}"
-  DEPENDS companion-app "${PROJECT_SOURCE_DIR}/tools/sign.sh"
-  COMMENT "Test-signing companion-app.exe"
-  VERBATIM)
-add_custom_target(signed-companion-app ALL DEPENDS "${BV_SIGNED_COMPANION}")
+# on the first signing step, sign copies of programs that the service must
+# accept as companion applications.
+#
+# bv_test_signed_copy(<target> <output name> <custom target name> [ALL])
+#   test-signs <target>'s executable as <build>/signed/<output name>, made by
+#   the custom target <custom target name> (part of the default build with
+#   ALL).
+function(bv_test_signed_copy target output_name custom_target)
+  cmake_parse_arguments(PARSE_ARGV 3 arg "ALL" "" "")
+  if(arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "bv_test_signed_copy: unexpected arguments ${arg_UNPARSED_ARGUMENTS}")
+  endif()
+  set(signed "${CMAKE_BINARY_DIR}/signed/${output_name}")
+  add_custom_command(
+    OUTPUT "${signed}"
+    COMMAND bash "${PROJECT_SOURCE_DIR}/tools/sign.sh" "${CMAKE_BINARY_DIR}/test-signing"
+            "$<TARGET_FILE:${target}>" "${signed}"
+    DEPENDS ${target} "${PROJECT_SOURCE_DIR}/tools/sign.sh"
+    COMMENT "Test-signing ${target}.exe as signed/${output_name}"
+    VERBATIM)
+  if(arg_ALL)
+    add_custom_target(${custom_target} ALL DEPENDS "${signed}")
+  else()
+    add_custom_target(${custom_target} DEPENDS "${signed}")
+  endif()
+endfunction()
+
+# <build>/signed/companion-app.exe: the reference client as the service
+# accepts it.
+bv_test_signed_copy(companion-app companion-app.exe signed-companion-app ALL)
 
 # --- The test program ----------------------------------------------------------
 file(GLOB BV_WIN_TEST_SOURCES CONFIGURE_DEPENDS tests/win/*_test.cpp)
-file(GLOB BV_WIN_TEST_SUPPORT CONFIGURE_DEPENDS tests/win/support/*.cpp)
-# Stand-ins and the squatter are programs of their own (above), not part of
-# the test program.
-list(FILTER BV_WIN_TEST_SUPPORT EXCLUDE REGEX "(_standin|_squatter)\\.cpp$")
-add_executable(win_tests ${BV_WIN_TEST_SOURCES} ${BV_WIN_TEST_SUPPORT} src/platform/win32/logon_user_substitute.cpp)
-target_include_directories(win_tests PRIVATE tests/win)
-target_link_libraries(win_tests PRIVATE bv_win32 gtest gtest_main)
-target_compile_definitions(win_tests PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+add_executable(win_tests ${BV_WIN_TEST_SOURCES} src/platform/win32/logon_user_substitute.cpp)
+target_link_libraries(win_tests PRIVATE bv_win_test_support gtest gtest_main)
 # The tests start these programs from the folder they run in.
 add_dependencies(win_tests companion-app vault-enclave signed-companion-app brisvander-svc brisvander-svc-testlogon
   powershell-standin pipe-squatter)

@@ -46,20 +46,6 @@ std::string upper_ascii(std::string text) {
 
 }  // namespace
 
-std::string from_hex(std::string_view hex) {
-  const auto value = [](char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return 0;
-  };
-  std::string bytes;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    bytes.push_back(static_cast<char>(value(hex[i]) * 16 + value(hex[i + 1])));
-  }
-  return bytes;
-}
-
 RequestMaker::RequestMaker(std::uint64_t seed, std::string enclave_path)
     : random_(seed), enclave_path_(std::move(enclave_path)) {
   enclave_folder_ = enclave_path_.substr(0, enclave_path_.rfind('\\') + 1);

@@ -27,8 +27,6 @@ struct Request {
   bool hang_up = false;  // close right after connecting: nothing sent, nothing read
 };
 
-std::string from_hex(std::string_view hex);  // pairs of hex digits; no checks
-
 // Builds requests from one seeded generator, so that a run can be repeated.
 class RequestMaker {
  public:

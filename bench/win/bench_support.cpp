@@ -17,23 +17,6 @@ void fail(std::string_view what, DWORD code) {
   throw BenchError(std::string(what) + " failed: error " + std::to_string(code));
 }
 
-double now_us() {
-  static const double ticks_per_us = [] {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(frequency.QuadPart) / 1e6;
-  }();
-  LARGE_INTEGER counter;
-  QueryPerformanceCounter(&counter);
-  return static_cast<double>(counter.QuadPart) / ticks_per_us;
-}
-
-std::uint64_t system_time() {
-  FILETIME time;
-  GetSystemTimePreciseAsFileTime(&time);
-  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
 ProcessTimes process_times(HANDLE process) {
   FILETIME created, exited, kernel, user;
   if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) fail("GetProcessTimes");
@@ -96,120 +79,28 @@ std::string random_hex(std::size_t digits) {
   return text;
 }
 
-bool wait_listening(const std::wstring& pipe, DWORD timeout_ms) {
-  const double deadline = now_us() + timeout_ms * 1000.0;
-  for (;;) {
-    if (WaitNamedPipeW(pipe.c_str(), timeout_ms)) return true;
-    const DWORD error = GetLastError();
-    if (now_us() >= deadline) return false;
-    // No instance at all (between two connections of a server): ask again
-    // at once. A busy one is waited for by WaitNamedPipeW itself.
-    if (error == ERROR_FILE_NOT_FOUND) SwitchToThread();
-  }
+bool wait_listening(std::wstring_view pipe, DWORD timeout_ms) {
+  // Between two connections of a bare server there is no instance at all
+  // for a moment: asked again at once, so that the wait adds nothing.
+  return test::wait_until_listening(timeout_ms, pipe, 0);
 }
 
-RoundTrip round_trip(const std::wstring& pipe, std::string_view line) {
-  if (!wait_listening(pipe, 15000)) throw BenchError("no instance of " + to_utf8(pipe) + " listened within 15 s");
+RoundTrip round_trip(std::wstring_view pipe, std::string_view line) {
+  if (!wait_listening(pipe, 15000)) {
+    throw BenchError("no instance of " + to_utf8(pipe) + " listened within 15 s");
+  }
+  const test::Received received = test::round_trip(line, {.connect_ms = 15000, .reply_ms = 60000}, pipe);
+  if (received.outcome == test::Outcome::no_connect) fail("CreateFileW on the pipe", received.error);
   RoundTrip result;
-  result.started_at = system_time();
-  const double started = now_us();
-  File connection;
-  for (;;) {
-    connection.reset(CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (connection) break;
-    const DWORD error = GetLastError();
-    if (error != ERROR_PIPE_BUSY && error != ERROR_FILE_NOT_FOUND) fail("CreateFileW on the pipe", error);
-    if (now_us() - started > 15e6) fail("CreateFileW on the pipe", error);
-    if (error == ERROR_PIPE_BUSY) WaitNamedPipeW(pipe.c_str(), 1000);
-  }
-  DWORD written = 0;
-  if (!WriteFile(connection.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
-    fail("WriteFile of the request");
-  }
-  char buffer[512];
-  for (;;) {
-    DWORD read = 0;
-    if (!ReadFile(connection.get(), buffer, sizeof buffer, &read, nullptr) || read == 0) break;
-    result.reply.append(buffer, read);
-    if (result.reply.find('\n') != std::string::npos) break;
-  }
-  result.elapsed_us = now_us() - started;
-  const std::size_t end = result.reply.find('\n');
-  if (end == std::string::npos) {
-    result.reply.clear();
-  } else {
-    result.reply.resize(end);
-  }
+  result.elapsed_us = received.total_ms * 1000.0;
+  result.started_at = received.started_at;
+  if (received.outcome == test::Outcome::reply) result.reply = received.line.substr(0, received.line.find('\n'));
   return result;
 }
 
 LONG verify_trust(const std::wstring& path) {
   platform::win32::Win32Trust trust;
   return static_cast<LONG>(trust.verify_file(platform::win32::from_wide(path.c_str(), path.size())));
-}
-
-std::wstring own_path() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0) fail("GetModuleFileNameW");
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
-}
-
-std::wstring directory_of(const std::wstring& path) {
-  const std::size_t separator = path.find_last_of(L"\\/");
-  return separator == std::wstring::npos ? L"." : path.substr(0, separator);
-}
-
-std::wstring quote(std::wstring_view argument) {
-  return L"\"" + std::wstring(argument) + L"\"";
-}
-
-Child start_child(const std::wstring& command_line, const std::wstring& output_path) {
-  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  File output(CreateFileW(output_path.empty() ? L"NUL" : output_path.c_str(), GENERIC_WRITE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                          nullptr));
-  if (!output) fail("CreateFileW of a child's output");
-  File input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr));
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = input.get();
-  startup.hStdOutput = output.get();
-  startup.hStdError = output.get();
-  PROCESS_INFORMATION information{};
-  std::wstring writable = command_line;
-  if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &information)) {
-    fail("CreateProcessW of " + to_utf8(command_line));
-  }
-  CloseHandle(information.hThread);
-  return Child{Handle(information.hProcess), information.dwProcessId};
-}
-
-ServiceHandle open_service(DWORD access) {
-  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) fail("OpenSCManagerW");
-  ServiceHandle service(OpenServiceW(manager.get(), service_name, access));
-  if (!service) fail("OpenServiceW");
-  return service;
-}
-
-SERVICE_STATUS_PROCESS query_status(SC_HANDLE service) {
-  SERVICE_STATUS_PROCESS status{};
-  DWORD needed = 0;
-  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
-                            &needed)) {
-    fail("QueryServiceStatusEx");
-  }
-  return status;
 }
 
 MemoryFigures memory_figures(HANDLE process) {

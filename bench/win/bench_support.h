@@ -1,31 +1,42 @@
 #pragma once
-// Building blocks of bv-bench.exe: a monotonic clock, sample statistics,
-// a named-pipe client, child processes, the service's registration and
-// state, and one WinVerifyTrust call made as the service makes it. Every
-// failure of a Win32 call throws BenchError; a benchmark that cannot
+// Building blocks of bv-bench.exe beyond what the test-support library has
+// (its clock, pipe client, child starter and Service Control Manager
+// helpers): sample statistics, a timed round trip, other processes' times
+// and memory, and one WinVerifyTrust call made as the service makes it.
+// Every failure of a Win32 call throws BenchError; a benchmark that cannot
 // measure what it was asked to says so and prints nothing.
 
 #include <windows.h>
 
 #include <cstdint>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/names.h"
 #include "platform/win32/unique_handle.h"
+#include "support/clock.h"
+#include "support/enclave_report.h"
+#include "support/pipe_client.h"
 #include "support/process.h"
+#include "support/service_manager.h"
 
 namespace bv::bench {
 
 using File = platform::win32::UniqueFile;
 using Handle = platform::win32::UniqueHandle;
-using ServiceHandle = platform::win32::UniqueServiceHandle;
+using test::ChildOptions;
+using test::ChildProcess;
+using test::ChildStreams;
+using test::now_us;
 using test::read_file;
+using test::system_time;
 using test::to_utf8;
 using test::to_wide;
-using test::wait_for_exit;
+
+// The service's pipe.
+inline constexpr std::wstring_view service_pipe = names::pipe_name<wchar_t>;
 
 class BenchError : public std::runtime_error {
  public:
@@ -33,13 +44,6 @@ class BenchError : public std::runtime_error {
 };
 // "{what} failed: error {code}"
 [[noreturn]] void fail(std::string_view what, DWORD code = GetLastError());
-
-// Microseconds on QueryPerformanceCounter: one time base for every process
-// of the machine.
-double now_us();
-// GetSystemTimePreciseAsFileTime in 100 ns units: the time base of
-// GetProcessTimes, for placing another process's start and end.
-std::uint64_t system_time();
 
 struct ProcessTimes {
   std::uint64_t created = 0;  // 100 ns units, as system_time()
@@ -75,32 +79,13 @@ struct RoundTrip {
 // round trip: open the pipe, write `line` (which carries its line feed),
 // read up to the reply's line feed. The connection is closed after the
 // clock has stopped.
-RoundTrip round_trip(const std::wstring& pipe, std::string_view line);
-// Waits until an instance of `pipe` listens; false after `timeout_ms`.
-bool wait_listening(const std::wstring& pipe, DWORD timeout_ms);
+RoundTrip round_trip(std::wstring_view pipe, std::string_view line);
+// Waits until an instance of `pipe` listens, asking again at once while
+// there is none; false after `timeout_ms`.
+bool wait_listening(std::wstring_view pipe, DWORD timeout_ms);
 
 // The service's own WinVerifyTrust call on `path`; returns its result.
 LONG verify_trust(const std::wstring& path);
-
-std::wstring own_path();
-std::wstring directory_of(const std::wstring& path);
-std::wstring quote(std::wstring_view argument);
-
-// A child process started with CreateProcessW. Its standard output goes to
-// `output_path` when one is given (a file: Wine's helper processes hold
-// inherited pipes open), otherwise to NUL, as its standard error does.
-struct Child {
-  Handle process;
-  DWORD process_id = 0;
-};
-Child start_child(const std::wstring& command_line, const std::wstring& output_path = {});
-
-// The service registration used by the benchmarks.
-inline constexpr wchar_t service_name[] = L"BrisvanderEnclaveSvc";
-inline constexpr wchar_t service_pipe[] = L"\\\\.\\pipe\\brisvander-svc";
-
-ServiceHandle open_service(DWORD access);
-SERVICE_STATUS_PROCESS query_status(SC_HANDLE service);
 
 // GetProcessMemoryInfo's PrivateUsage and WorkingSetSize, and the process's
 // virtual size, in bytes.

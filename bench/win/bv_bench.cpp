@@ -36,6 +36,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -53,7 +54,7 @@ constexpr char bare_reply[] = "ERR caller not authorized: bare server reply of a
 constexpr char rejected_prefix[] = "ERR caller not authorized: ";
 constexpr char malformed_reply[] = "ERR Invalid request format";
 constexpr wchar_t enclave_folder_name[] = L"Brisvander Bench";
-// Untimed pause before each spawn of rows 3 and 5 (see rows_3_and_5).
+// Untimed pause before each spawn of rows 3 and 5 (see spawn_and_respawn).
 constexpr DWORD settle_ms = 500;
 
 void progress(const std::string& text) {
@@ -240,18 +241,17 @@ class Driver {
     };
     // Rows 4 and 6 start and stop the service themselves; the others want
     // it running.
-    if (wanted("4") || wanted("6")) rows_4_and_6(wanted("4"), wanted("6"));
+    if (wanted("4") || wanted("6")) stop_and_start(wanted("4"), wanted("6"));
     if (wanted("1") || wanted("2") || wanted("3") || wanted("5") || wanted("7")) start_service();
-    if (wanted("1")) row_1();
-    if (wanted("2")) row_2();
-    if (wanted("3") || wanted("5")) rows_3_and_5(wanted("3"), wanted("5"));
-    if (wanted("7")) row_7();
+    if (wanted("1")) refused_caller_round_trip();
+    if (wanted("2")) verified_malformed_round_trip();
+    if (wanted("3") || wanted("5")) spawn_and_respawn(wanted("3"), wanted("5"));
+    if (wanted("7")) working_set_growth();
     stop_service();
   }
 
+  // The bare servers end with their owners.
   ~Driver() {
-    if (bare_server_.process) TerminateProcess(bare_server_.process.get(), 0);
-    if (overlapped_server_.process) TerminateProcess(overlapped_server_.process.get(), 0);
     for (const auto& [pid, process] : enclaves_) TerminateProcess(process.get(), 0);
   }
 
@@ -259,9 +259,9 @@ class Driver {
   void set_up() {
     service_exe_ = options_.build + L"\\brisvander-svc-testlogon.exe";
     bench_exe_ = options_.build + L"\\bv-bench.exe";
-    self_ = own_path();
+    self_ = test::own_path();
     enclave_ = enclave_path();
-    const std::wstring folder = directory_of(enclave_);
+    const std::wstring folder = test::folder_of(enclave_);
     CreateDirectoryW(folder.c_str(), nullptr);
     if (!CopyFileW((options_.build + L"\\vault-enclave.exe").c_str(), enclave_.c_str(), FALSE)) fail("CopyFileW");
 
@@ -277,14 +277,20 @@ class Driver {
     RegCloseKey(key);
     if (status != ERROR_SUCCESS) fail("RegSetValueExW", static_cast<DWORD>(status));
 
-    Child install = start_child(quote(service_exe_) + L" --install");
-    if (wait_for_exit(install.process.get(), 60000) != 0)
-      throw BenchError("brisvander-svc-testlogon.exe --install failed");
-    service_ = open_service(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    const test::RunResult install =
+        test::run({.command_line = test::command_line(service_exe_, {L"--install"})}, 60000);
+    if (install.exit_code != 0u) {
+      throw BenchError("brisvander-svc-testlogon.exe --install failed: " + install.standard_error);
+    }
+    service_ = test::open_service(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (!service_) fail("OpenServiceW");
 
-    bare_server_ = start_child(quote(bench_exe_) + L" bare-server");
+    bare_server_.emplace(ChildOptions{.command_line = test::command_line(bench_exe_, {L"bare-server"}),
+                                      .streams = ChildStreams::discarded});
     if (!wait_listening(bare_pipe, 30000)) throw BenchError("the bare server does not listen");
-    overlapped_server_ = start_child(quote(bench_exe_) + L" bare-server --overlapped");
+    overlapped_server_.emplace(
+        ChildOptions{.command_line = test::command_line(bench_exe_, {L"bare-server", L"--overlapped"}),
+                     .streams = ChildStreams::discarded});
     if (!wait_listening(overlapped_pipe, 30000)) throw BenchError("the overlapped bare server does not listen");
 
     HANDLE own = nullptr;
@@ -302,20 +308,20 @@ class Driver {
   // time from StartServiceW to that connection, in microseconds. The probe
   // connection closes without a line (the service logs an empty request).
   double start_service() {
+    test::Connection probe(service_pipe);
     const double started = now_us();
     if (!StartServiceW(service_.get(), 0, nullptr)) fail("StartServiceW");
     for (int attempt = 0;; ++attempt) {
-      File probe(CreateFileW(service_pipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
-      if (probe) {
+      if (probe.open(0)) {
         const double elapsed = now_us() - started;
+        probe.close();
         service_process_.reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
-                                           query_status(service_.get()).dwProcessId));
+                                           test::query_status(service_.get()).dwProcessId));
         if (!service_process_) fail("OpenProcess of the service");
         return elapsed;
       }
       if (attempt % 200 == 199) {
-        if (query_status(service_.get()).dwCurrentState == SERVICE_STOPPED) {
+        if (test::query_status(service_.get()).dwCurrentState == SERVICE_STOPPED) {
           throw BenchError("the service stopped before its pipe answered");
         }
         if (now_us() - started > 30e6) throw BenchError("the service's pipe did not answer within 30 s");
@@ -333,16 +339,10 @@ class Driver {
       if (GetLastError() == ERROR_SERVICE_NOT_ACTIVE) return 0;
       fail("ControlService(SERVICE_CONTROL_STOP)");
     }
-    double elapsed = 0;
-    for (;;) {
-      if (query_status(service_.get()).dwCurrentState == SERVICE_STOPPED) {
-        elapsed = now_us() - started;
-        break;
-      }
-      if (now_us() - started > 60e6) throw BenchError("the service did not stop within 60 s");
-      Sleep(1);
-    }
-    if (service_process_ && !wait_for_exit(service_process_.get(), 30000)) {
+    const test::StateWait stopped = test::wait_for_state(service_.get(), SERVICE_STOPPED, 60000, 1);
+    const double elapsed = now_us() - started;
+    if (!stopped.reached) throw BenchError("the service did not stop within 60 s");
+    if (service_process_ && !test::wait_for_exit(service_process_.get(), 30000)) {
       throw BenchError("the service's process did not end within 30 s of SERVICE_STOPPED");
     }
     service_process_.reset();
@@ -372,13 +372,18 @@ class Driver {
            format_ms(elapsed) + " ms)";
   }
 
-  void rows_4_and_6(bool want_4, bool want_6) {
+  // Rows 4 and 6: the stop of the idle service (ControlService to
+  // SERVICE_STOPPED) against a loop that checks its flag only after a
+  // client, and its start (StartServiceW to the pipe answering) against a
+  // plain run of the same executable.
+  void stop_and_start(bool want_4, bool want_6) {
     progress("rows 4 and 6: " + std::to_string(options_.starts) + " starts and stops");
     std::vector<double> starts, plain_starts, stops;
     for (int i = 0; i < options_.starts; ++i) {
+      const std::wstring plain_line = test::command_line(service_exe_, {L"--install"});
       const double plain_started = now_us();
-      Child plain = start_child(quote(service_exe_) + L" --install");
-      if (wait_for_exit(plain.process.get(), 60000) != 0) throw BenchError("a plain start of the service exe failed");
+      ChildProcess plain({.command_line = plain_line, .streams = ChildStreams::discarded});
+      if (plain.wait(60000) != 0u) throw BenchError("a plain start of the service exe failed");
       plain_starts.push_back(now_us() - plain_started);
 
       starts.push_back(start_service());
@@ -400,23 +405,23 @@ class Driver {
     }
   }
 
-  void row_1() {
+  // Row 1: the round trip of a caller that the service refuses, made by a
+  // copy of this program that is not signed, against the bare server.
+  void refused_caller_round_trip() {
     progress("row 1: " + std::to_string(options_.round_trips) + " rejected round trips");
-    const std::wstring output = directory_of(self_) + L"\\bv-bench-rejected.txt";
-    Child client =
-        start_child(quote(bench_exe_) + L" rejected-client " + std::to_wstring(options_.round_trips), output);
-    if (wait_for_exit(client.process.get(), 600000) != 0) {
-      throw BenchError("the rejected client failed: " + read_file(output).value_or(""));
+    ChildProcess client(
+        {.command_line = test::command_line(bench_exe_, {L"rejected-client", std::to_wstring(options_.round_trips)})});
+    if (client.wait(600000) != 0u) {
+      throw BenchError("the rejected client failed: " + client.standard_error() + client.standard_output());
     }
     std::vector<double> service, bare, overlapped;
-    std::istringstream lines(read_file(output).value_or(""));
+    std::istringstream lines(client.standard_output());
     double s = 0, b = 0, o = 0;
     while (lines >> s >> b >> o) {
       service.push_back(s);
       bare.push_back(b);
       overlapped.push_back(o);
     }
-    DeleteFileW(output.c_str());
     if (service.empty()) throw BenchError("the rejected client reported nothing");
     const Summary measured = summarize(service);
     const Summary baseline = summarize(bare);
@@ -431,7 +436,9 @@ class Driver {
         "the service is " + format_ratio(measured.median / pattern.median) + "x that");
   }
 
-  void row_2() {
+  // Row 2: the round trip of a verified caller whose request is malformed,
+  // against the bare server plus one WinVerifyTrust.
+  void verified_malformed_round_trip() {
     progress("row 2: " + std::to_string(options_.round_trips) + " verified malformed round trips");
     std::vector<double> service, bare, trust;
     for (int i = 0; i < options_.round_trips; ++i) {
@@ -456,7 +463,7 @@ class Driver {
   }
 
   std::wstring report_path(const std::string& token) const {
-    return directory_of(enclave_) + L"\\bv-enclave-" + to_wide(token) + L".txt";
+    return test::enclave_report_path(test::folder_of(enclave_), token);
   }
 
   void wait_for_waiting_enclave(const std::string& token) const {
@@ -512,7 +519,7 @@ class Driver {
     const std::wstring event_name = L"bv-bench-shutdown-" + to_wide(launch.token);
     launch.event.reset(CreateEventW(nullptr, TRUE, FALSE, event_name.c_str()));
     if (!launch.event) fail("CreateEventW");
-    std::wstring command = quote(enclave_) + L" --pipe-token " + to_wide(launch.token) +
+    std::wstring command = test::quote_argument(enclave_) + L" --pipe-token " + to_wide(launch.token) +
                            L" --service-verified --shutdown-event " + event_name;
     const std::string secret = random_hex(64) + "\n";
 
@@ -556,7 +563,10 @@ class Driver {
     return now_us() - set;
   }
 
-  void rows_3_and_5(bool want_3, bool want_5) {
+  // Rows 3 and 5: a spawn to "OK {pid}" against the bare server plus
+  // WinVerifyTrust plus CreateProcessAsUserW, and a respawn (which stops the
+  // enclave before) minus that enclave's exit, against a fresh spawn.
+  void spawn_and_respawn(bool want_3, bool want_5) {
     progress("rows 3 and 5: " + std::to_string(options_.spawns) + " spawns and respawns");
     std::vector<double> fresh, respawn_minus_exit, extra, bare, trust, create, create_after_exit, exit,
         environment_block;
@@ -681,7 +691,10 @@ class Driver {
                format_ms(summarize(stopping_to_ended)));
   }
 
-  void row_7() {
+  // Row 7: the service's private bytes (its working set where none are
+  // reported, as under Wine) after many requests against after the first
+  // hundred.
+  void working_set_growth() {
     progress("row 7: " + std::to_string(options_.requests) + " requests");
     // Every hundredth request is a spawn (its enclave is stopped by the
     // next request); the others are verified malformed requests.
@@ -737,11 +750,11 @@ class Driver {
 
   Options options_;
   std::wstring service_exe_, bench_exe_, self_, enclave_;
-  ServiceHandle service_;
+  test::UniqueServiceHandle service_;
   Handle service_process_;
   Handle token_;
-  Child bare_server_;
-  Child overlapped_server_;
+  std::optional<ChildProcess> bare_server_;
+  std::optional<ChildProcess> overlapped_server_;
   std::map<DWORD, Handle> enclaves_;
   DWORD last_pid_ = 0;
 };
@@ -758,7 +771,7 @@ std::vector<std::string> split_list(const std::string& text) {
 
 Options parse_options(int argc, wchar_t** argv) {
   Options options;
-  options.build = directory_of(directory_of(own_path()));
+  options.build = test::folder_of(test::folder_of(test::own_path()));
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::wstring_view name = argv[i];
     const std::wstring value = argv[i + 1];

@@ -12,17 +12,19 @@
 #include <string>
 #include <vector>
 
+#include "common/names.h"
 #include "support/e2e_programs.h"
 #include "support/e2e_server.h"
+#include "support/pipe_client.h"
 #include "support/process.h"
 
 namespace {
 
+using bv::test::Connection;
 using bv::test::InProcessPipeServer;
+using bv::test::Outcome;
 using bv::test::ProgramCopy;
 using bv::test::RunResult;
-using bv::test::UniqueFile;
-using bv::test::UniqueHandle;
 
 constexpr DWORD log_timeout_ms = 5000;
 
@@ -37,66 +39,17 @@ std::wstring accepted_enclave_path() {
          L"\\Brisvander Test\\vault-enclave.exe";
 }
 
-// This test program as a client of the service's pipe: it connects and then
-// does only what the test tells it.
-class RawClient {
- public:
-  RawClient() {
-    pipe_.reset(CreateFileW(std::wstring(bv::test::service_pipe).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
-    open_error_ = pipe_ ? ERROR_SUCCESS : GetLastError();
-    event_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  }
-  bool connected() const { return static_cast<bool>(pipe_); }
-  DWORD open_error() const { return open_error_; }
-
-  void write(const std::string& bytes) {
-    DWORD done = 0;
-    ASSERT_TRUE(WriteFile(pipe_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, overlapped()) ||
-                GetLastError() == ERROR_IO_PENDING);
-    ASSERT_TRUE(GetOverlappedResult(pipe_.get(), &overlapped_, &done, TRUE));
-  }
-
-  // Waits for the server to end the connection: the bytes that came before
-  // the end, or nothing when the connection is still open after `timeout_ms`.
-  std::optional<std::string> wait_for_end(DWORD timeout_ms) {
-    std::string received;
-    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-    for (;;) {
-      char byte = 0;
-      DWORD done = 0;
-      if (!ReadFile(pipe_.get(), &byte, 1, nullptr, overlapped()) && GetLastError() != ERROR_IO_PENDING) {
-        return received;
-      }
-      const ULONGLONG now = GetTickCount64();
-      if (WaitForSingleObject(event_.get(), now >= deadline ? 0 : static_cast<DWORD>(deadline - now)) !=
-          WAIT_OBJECT_0) {
-        CancelIoEx(pipe_.get(), &overlapped_);
-        GetOverlappedResult(pipe_.get(), &overlapped_, &done, TRUE);
-        return std::nullopt;
-      }
-      if (!GetOverlappedResult(pipe_.get(), &overlapped_, &done, FALSE) || done == 0) return received;
-      received.push_back(byte);
-    }
-  }
-
- private:
-  OVERLAPPED* overlapped() {
-    ResetEvent(event_.get());
-    overlapped_ = OVERLAPPED{};
-    overlapped_.hEvent = event_.get();
-    return &overlapped_;
-  }
-
-  UniqueFile pipe_;
-  DWORD open_error_ = 0;
-  UniqueHandle event_;
-  OVERLAPPED overlapped_{};
-};
+// This test program as a client of the service's pipe: it connects once,
+// without waiting, and then does only what the test tells it.
+Connection connect_once() {
+  Connection client;
+  static_cast<void>(client.open(0));  // the test looks at connected() and error()
+  return client;
+}
 
 class E2eBroker : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(InProcessPipeServer::wait_until_listening(log_timeout_ms)); }
+  void SetUp() override { ASSERT_TRUE(bv::test::wait_until_listening(log_timeout_ms)); }
 
   // Asserts that `client` ran and was answered with `reply` (its exit status
   // follows from the reply's first word).
@@ -198,19 +151,21 @@ TEST_F(E2eBroker, EmptyOrNonUtf8LinesGetNoReplyAndTheirReadError) {
 
 TEST_F(E2eBroker, SecondClientWaitsWhileOneIsServedAndIsServedAfterIt) {
   const ProgramCopy companion = bv::test::signed_companion();
-  RawClient first;
-  ASSERT_TRUE(first.connected()) << "error " << first.open_error();
+  Connection first = connect_once();
+  ASSERT_TRUE(first.connected()) << "error " << first.error();
   // While the first client holds the one instance, an open finds it busy.
-  RawClient probe;
+  const Connection probe = connect_once();
   EXPECT_FALSE(probe.connected());
-  EXPECT_EQ(probe.open_error(), static_cast<DWORD>(ERROR_PIPE_BUSY));
+  EXPECT_EQ(probe.error(), static_cast<DWORD>(ERROR_PIPE_BUSY));
 
   const auto second = companion.start({L"--raw", L"HELLO"});
   EXPECT_FALSE(second->wait(1500)) << "served while the first client still held the pipe";
 
   const auto released = std::chrono::steady_clock::now();
-  first.write("\n");
-  EXPECT_EQ(first.wait_for_end(log_timeout_ms), "") << "the first client got a reply or was not let go";
+  ASSERT_TRUE(first.write("\n", log_timeout_ms)) << "error " << first.error();
+  const bv::test::Received ended = first.read_reply(log_timeout_ms);
+  EXPECT_EQ(ended.outcome, Outcome::silence)
+      << "the first client got a reply or was not let go: " << outcome_name(ended.outcome) << " '" << ended.line << "'";
   const std::optional<DWORD> status = second->wait(bv::test::client_timeout_ms);
   const auto waited =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - released);
@@ -228,12 +183,14 @@ TEST_F(E2eBroker, SecondClientWaitsWhileOneIsServedAndIsServedAfterIt) {
 
 TEST_F(E2eBroker, SilentClientIsCutOffAfterAboutTenSecondsAndTheNextIsServed) {
   const ProgramCopy companion = bv::test::signed_companion();
-  RawClient silent;
-  ASSERT_TRUE(silent.connected()) << "error " << silent.open_error();
+  Connection silent = connect_once();
+  ASSERT_TRUE(silent.connected()) << "error " << silent.error();
   const auto connected = std::chrono::steady_clock::now();
   const auto next = companion.start({L"--raw", L"HELLO"});
 
-  EXPECT_EQ(silent.wait_for_end(20000), "") << "not cut off, or sent a reply";
+  const bv::test::Received ended = silent.read_reply(20000);
+  EXPECT_EQ(ended.outcome, Outcome::silence)
+      << "not cut off, or sent a reply: " << outcome_name(ended.outcome) << " '" << ended.line << "'";
   const auto cut_off =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - connected);
   std::printf("[ figures  ] silent client cut off after %lld ms\n", static_cast<long long>(cut_off.count()));
@@ -255,12 +212,12 @@ TEST_F(E2eBroker, StopWhileWaitingForAClientReturnsWithinAHundredMilliseconds) {
     std::optional<InProcessPipeServer> fresh;
     InProcessPipeServer* running = &server;
     if (round > 0) running = &fresh.emplace();
-    ASSERT_TRUE(InProcessPipeServer::wait_until_listening(log_timeout_ms));
+    ASSERT_TRUE(bv::test::wait_until_listening(log_timeout_ms));
     // Well inside the wait for a client, not on the way to it.
     Sleep(200);
     latencies_us.push_back(running->stop().count());
     // The instance went with the server.
-    EXPECT_FALSE(WaitNamedPipeW(std::wstring(bv::test::service_pipe).c_str(), NMPWAIT_NOWAIT));
+    EXPECT_FALSE(WaitNamedPipeW(bv::names::pipe_name<wchar_t>.data(), NMPWAIT_NOWAIT));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   }
   for (const long long microseconds : latencies_us) {

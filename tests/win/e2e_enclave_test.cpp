@@ -19,6 +19,7 @@
 
 #include "support/e2e_programs.h"
 #include "support/e2e_server.h"
+#include "support/pipe_client.h"
 #include "support/process.h"
 
 namespace {
@@ -112,7 +113,7 @@ bool grants_everyone(const FileAccessList& access) {
 
 class E2eEnclave : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(InProcessPipeServer::wait_until_listening(log_timeout_ms)); }
+  void SetUp() override { ASSERT_TRUE(bv::test::wait_until_listening(log_timeout_ms)); }
   // The service leaves its hand-over files behind by design; the test does
   // not.
   void TearDown() override {

@@ -17,11 +17,17 @@
 #include <string>
 
 #include "support/e2e_service_support.h"
+#include "support/pipe_client.h"
 #include "support/process.h"
+#include "support/service_manager.h"
 
 namespace {
 
+using bv::test::install_and_start;
+using bv::test::query_status;
 using bv::test::RunResult;
+using bv::test::UniqueServiceHandle;
+using bv::test::wait_until_listening;
 using namespace bv::test::e2e;
 
 // A password of the form that --setup-m5 stores.
@@ -30,16 +36,6 @@ constexpr wchar_t probe_seconds[] = L"15";
 // The probe's seconds and a generous allowance for its start under Wine.
 constexpr DWORD probe_timeout_ms = 60000;
 constexpr DWORD listening_timeout_ms = 10000;
-
-bool wait_until_listening(DWORD timeout_ms) {
-  const std::wstring name(pipe_name);
-  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-  while (!WaitNamedPipeW(name.c_str(), 100)) {
-    if (GetTickCount64() >= deadline) return false;
-    Sleep(20);
-  }
-  return true;
-}
 
 TEST(E2eServiceSquatting, AnotherProcessNeverGetsAnInstanceOfTheRunningServicesPipe) {
   const ServiceCleanup cleanup;

@@ -27,9 +27,13 @@
 #include <vector>
 
 #include "admin/setup_script.h"
+#include "common/names.h"
+#include "support/clock.h"
 #include "support/e2e_programs.h"
 #include "support/e2e_service_support.h"
+#include "support/enclave_report.h"
 #include "support/process.h"
+#include "support/service_manager.h"
 
 namespace {
 
@@ -40,6 +44,16 @@ using bv::test::TempDirectory;
 using bv::test::to_hex;
 using bv::test::UniqueHandle;
 using namespace bv::test::e2e;
+using bv::test::install_and_start;
+using bv::test::now_ms;
+using bv::test::open_service;
+using bv::test::query_config;
+using bv::test::query_status;
+using bv::test::service_registered;
+using bv::test::ServiceConfig;
+using bv::test::StateWait;
+using bv::test::UniqueServiceHandle;
+using bv::test::wait_for_state;
 
 // Generous for one program start under Wine on a loaded machine.
 constexpr DWORD child_timeout_ms = 30000;
@@ -87,8 +101,7 @@ void expect_gone_soon() {
 // True while a listening instance of the service's pipe exists. WaitNamedPipeW
 // looks without connecting, so the service never sees the probe.
 bool pipe_listening(DWORD wait_ms) {
-  const std::wstring name(pipe_name);
-  return WaitNamedPipeW(name.c_str(), wait_ms) != FALSE;
+  return WaitNamedPipeW(bv::names::pipe_name<wchar_t>.data(), wait_ms) != FALSE;
 }
 
 // The sample enclave copied under %ProgramFiles%, where the service accepts
@@ -100,7 +113,7 @@ class SampleEnclave {
   }
   std::wstring path() const { return folder_.file(L"vault-enclave.exe"); }
   std::wstring report_path(const std::string& token) const {
-    return folder_.file(L"bv-enclave-" + bv::test::to_wide(token) + L".txt");
+    return bv::test::enclave_report_path(folder_.path(), token);
   }
   // The report once it holds `key` (the enclave rewrites it as it goes on).
   std::string report_with(const std::string& token, std::string_view key) const {
@@ -399,7 +412,7 @@ TEST(E2eServiceRun, StopWhileIdleReachesStoppedWithinOneSecond) {
 // clients send. It has made its pipe once its record exists.
 class StandInServer {
  public:
-  explicit StandInServer(std::wstring_view pipe = pipe_name)
+  explicit StandInServer(std::wstring_view pipe = bv::names::pipe_name<wchar_t>)
       : process_({.command_line = bv::test::command_line(
                       bv::test::build_file(L"pipe-squatter.exe"),
                       {L"own", L"--pipe", std::wstring(pipe), L"--record", record_path(), L"--seconds", L"300"})}) {

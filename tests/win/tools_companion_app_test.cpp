@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/pipe_client.h"
 #include "support/process.h"
 
 namespace {
@@ -265,9 +266,8 @@ TEST(CompanionApp, SilentServerEndsTheWaitForAReplyAfterItsTimeLimit) {
 TEST(CompanionApp, WaitsWhileTheOnlyInstanceServesAnotherClient) {
   TestPipeServer server;
   // The test itself is the other client.
-  UniqueFile other(
-      CreateFileW(server.name().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-  ASSERT_TRUE(other);
+  bv::test::Connection other(server.name());
+  ASSERT_TRUE(other.open(0)) << "error " << other.error();
   ASSERT_TRUE(server.accept(io_timeout_ms));
 
   ChildProcess companion(
@@ -278,7 +278,7 @@ TEST(CompanionApp, WaitsWhileTheOnlyInstanceServesAnotherClient) {
   Sleep(3000);
   ASSERT_TRUE(companion.running()) << "gave up on a busy pipe: " << companion.standard_error();
 
-  other.reset();
+  other.close();
   DisconnectNamedPipe(server.pipe());
   ASSERT_TRUE(server.accept(io_timeout_ms));
   EXPECT_EQ(server.read_line(io_timeout_ms), "SPAWN w\n");

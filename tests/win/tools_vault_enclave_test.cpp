@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "support/enclave_report.h"
 #include "support/process.h"
 
 namespace {
@@ -46,13 +47,8 @@ UniqueHandle wait_only_event(const std::wstring& name) {
   return event;
 }
 
-void write_file(const std::wstring& path, const std::string& content) {
-  bv::test::UniqueFile file(
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  DWORD written = 0;
-  if (!file || !WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr)) {
-    throw std::runtime_error("cannot write a test file");
-  }
+void write_test_file(const std::wstring& path, const std::string& content) {
+  if (!bv::test::write_file(path, content)) throw std::runtime_error("cannot write a test file");
 }
 
 class VaultEnclave : public ::testing::Test {
@@ -60,7 +56,7 @@ class VaultEnclave : public ::testing::Test {
   std::wstring token = L"0123456789ABCDEF0123456789abcdef";
   TempDirectory folder;
 
-  std::wstring report_path() const { return folder.file(L"bv-enclave-" + token + L".txt"); }
+  std::wstring report_path() const { return bv::test::enclave_report_path(folder.path(), bv::test::to_utf8(token)); }
 
   std::map<std::string, std::string> wait_for_report() const {
     const std::optional<std::string> text = bv::test::wait_for_file(report_path(), report_timeout_ms);
@@ -84,7 +80,7 @@ TEST_F(VaultEnclave, RecordsWhatTheServiceHandsOverAndEndsWhenTheEventIsSet) {
   const std::wstring event_name = L"brisvander-shutdown-" + token;
   UniqueHandle event = wait_only_event(event_name);
   const std::wstring secret_file = folder.file(L"bv-ipc-" + token + L".tmp");
-  write_file(secret_file, secret_line);
+  write_test_file(secret_file, secret_line);
   const std::wstring line = service_line(program, event_name, secret_file);
 
   ChildProcess enclave(ChildOptions{.command_line = line, .standard_input = secret_line});

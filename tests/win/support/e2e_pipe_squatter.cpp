@@ -49,7 +49,11 @@
 #include <string_view>
 #include <thread>
 
+#include "common/names.h"
 #include "platform/win32/unique_handle.h"
+#include "support/clock.h"
+#include "support/pipe_client.h"
+#include "support/text.h"
 
 namespace {
 
@@ -57,7 +61,6 @@ constexpr int exit_clean = 0;
 constexpr int exit_owned = 1;
 constexpr int exit_failed = 2;
 
-constexpr std::wstring_view service_pipe = L"\\\\.\\pipe\\brisvander-svc";
 constexpr std::string_view fake_reply = "OK 4242\n";
 constexpr DWORD default_own_seconds = 60;
 // A client that sends nothing for this long is let go, as the service does.
@@ -78,34 +81,9 @@ const char usage[] =
 using bv::platform::win32::UniqueFile;
 using bv::platform::win32::UniqueHandle;
 using bv::platform::win32::UniqueLocal;
-
-std::string to_utf8(std::wstring_view text) {
-  if (text.empty()) return {};
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
-  return result;
-}
-
-std::string to_hex(std::string_view bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string text;
-  for (const char byte : bytes) {
-    const auto value = static_cast<unsigned char>(byte);
-    text.push_back(digits[value >> 4]);
-    text.push_back(digits[value & 0x0F]);
-  }
-  return text;
-}
-
-double now_ms() {
-  LARGE_INTEGER frequency;
-  LARGE_INTEGER counter;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&counter);
-  return static_cast<double>(counter.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-}
+using bv::test::now_ms;
+using bv::test::to_hex;
+using bv::test::to_utf8;
 
 DWORD remaining_ms(ULONGLONG deadline) {
   const ULONGLONG now = GetTickCount64();
@@ -114,7 +92,7 @@ DWORD remaining_ms(ULONGLONG deadline) {
 
 struct Options {
   std::wstring mode;
-  std::wstring pipe{service_pipe};
+  std::wstring pipe{bv::names::pipe_name<wchar_t>};
   std::optional<std::wstring> record;
   std::optional<DWORD> seconds;
 };
@@ -303,14 +281,15 @@ int run_own(const Options& options) {
 // Opens and closes the pipe until `stop` is set: each open that succeeds is
 // a connection that the server ends without a request.
 void churn_connections(const std::wstring& name, const std::atomic<bool>& stop, std::atomic<unsigned>& churned) {
+  bv::test::Connection client(name);
   while (!stop.load()) {
-    UniqueFile client(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (client) {
+    if (client.open(0)) {
+      client.close();
       ++churned;
       continue;
     }
     // Busy: the server still handles the previous connection.
-    if (GetLastError() == ERROR_PIPE_BUSY) WaitNamedPipeW(name.c_str(), 50);
+    if (client.error() == ERROR_PIPE_BUSY) WaitNamedPipeW(name.c_str(), 50);
   }
 }
 

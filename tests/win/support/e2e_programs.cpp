@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "support/enclave_report.h"
+
 namespace bv::test {
 namespace {
 
@@ -108,22 +110,13 @@ InstalledEnclave::~InstalledEnclave() {
 }
 
 std::wstring InstalledEnclave::report_path(std::string_view pipe_token) const {
-  return directory_ + L"\\bv-enclave-" + to_wide(pipe_token) + L".txt";
+  return enclave_report_path(directory_, pipe_token);
 }
 
 std::optional<std::map<std::string, std::string>> InstalledEnclave::wait_for_report(std::string_view pipe_token,
                                                                                     std::string_view key,
                                                                                     DWORD timeout_ms) const {
-  const std::wstring path = report_path(pipe_token);
-  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-  for (;;) {
-    if (const std::optional<std::string> text = read_file(path)) {
-      std::map<std::string, std::string> report = parse_report(*text);
-      if (report.contains(std::string(key))) return report;
-    }
-    if (GetTickCount64() >= deadline) return std::nullopt;
-    Sleep(20);
-  }
+  return wait_for_enclave_report(directory_, pipe_token, key, timeout_ms);
 }
 
 UserEnvironmentValue::UserEnvironmentValue(std::wstring name, const std::wstring& value) : name_(std::move(name)) {

@@ -5,8 +5,9 @@
 #include <utility>
 
 #include "broker/pipe_server.h"
+#include "common/names.h"
 #include "enclave/launcher.h"
-#include "platform/win32/unique_handle.h"
+#include "support/pipe_client.h"
 
 namespace bv::test {
 namespace {
@@ -76,8 +77,8 @@ InProcessPipeServer::InProcessPipeServer()
       log_(console_) {
   // Another server of the prefix (a service left running by an earlier test)
   // would hold the pipe's name, and every client here would talk to it.
-  if (WaitNamedPipeW(std::wstring(service_pipe).c_str(), NMPWAIT_NOWAIT) || GetLastError() != ERROR_FILE_NOT_FOUND) {
-    throw std::runtime_error("the pipe \\\\.\\pipe\\brisvander-svc is served already by another process");
+  if (WaitNamedPipeW(names::pipe_name<wchar_t>.data(), NMPWAIT_NOWAIT) || GetLastError() != ERROR_FILE_NOT_FOUND) {
+    throw std::runtime_error("the pipe " + std::string(names::pipe_name<>) + " is served already by another process");
   }
 
   auto wake = platform_.processes.create_wake_event();
@@ -111,18 +112,6 @@ InProcessPipeServer::~InProcessPipeServer() {
   join_after_wake();
 }
 
-bool InProcessPipeServer::wait_until_listening(DWORD timeout_ms) {
-  const std::wstring name(service_pipe);
-  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-  for (;;) {
-    // Fails at once while there is no instance at all; waits while the one
-    // instance is busy.
-    if (WaitNamedPipeW(name.c_str(), 100)) return true;
-    if (GetTickCount64() >= deadline) return false;
-    Sleep(10);
-  }
-}
-
 std::chrono::microseconds InProcessPipeServer::stop(DWORD timeout_ms) {
   const auto cleared = std::chrono::steady_clock::now();
   running_->clear();
@@ -151,10 +140,9 @@ int InProcessPipeServer::launch_calls() const {
 // event, or a wake that was lost) is woken by connecting to its pipe: the
 // empty connection is a read error, and the loop then sees the flag.
 void InProcessPipeServer::join_after_wake() {
-  const std::wstring name(service_pipe);
   while (returned_future_.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready) {
-    platform::win32::UniqueFile poke(
-        CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    Connection poke;
+    static_cast<void>(poke.open(0));  // one try; the loop tries again while the server runs
   }
   thread_.join();
 }

@@ -24,9 +24,6 @@
 
 namespace bv::test {
 
-// The service's pipe, as the clients open it.
-inline constexpr std::wstring_view service_pipe = L"\\\\.\\pipe\\brisvander-svc";
-
 // One complete line the server wrote to standard error (without its line
 // feed), and when it was written.
 struct LogLine {
@@ -59,7 +56,9 @@ class CapturingConsole final : public platform::Console {
 
 // `run_pipe_server` on a thread of its own, started by the constructor and
 // stopped by the destructor (or by stop()), so that a test that fails half
-// way still leaves no server behind. Launches go to the real
+// way still leaves no server behind. It serves the service's pipe
+// (wait_until_listening() of pipe_client.h tells when it waits for a
+// client). Launches go to the real
 // `enclave::launch_enclave`; the test program links the logon substitute,
 // so the "isolation account" is the test's own user.
 class InProcessPipeServer {
@@ -68,10 +67,6 @@ class InProcessPipeServer {
   InProcessPipeServer(const InProcessPipeServer&) = delete;
   InProcessPipeServer& operator=(const InProcessPipeServer&) = delete;
   ~InProcessPipeServer();
-
-  // Waits until an instance of the pipe is listening (WaitNamedPipeW), that
-  // is until the server waits for a client; true once it does.
-  static bool wait_until_listening(DWORD timeout_ms);
 
   // Clears the running flag and waits for `run_pipe_server` to return: the
   // time from the clear to the return. Throws when it has not returned

@@ -23,66 +23,30 @@
 #include <windows.h>
 
 #include <cwchar>
-#include <optional>
 #include <string>
 #include <string_view>
 
+#include "support/process.h"
+
 namespace {
 
-std::string to_utf8(std::wstring_view text) {
-  if (text.empty()) return {};
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
-  return result;
-}
-
-std::optional<std::wstring> environment_variable(const wchar_t* name) {
-  wchar_t buffer[1024];
-  const DWORD length = GetEnvironmentVariableW(name, buffer, 1024);
-  if (length == 0 || length >= 1024) return std::nullopt;
-  return std::wstring(buffer, length);
-}
+using bv::test::environment_variable;
+using bv::test::to_hex;
+using bv::test::to_utf8;
 
 // Reads the whole file; the error code of a failed open or read otherwise.
 DWORD read_whole_file(const wchar_t* path, std::string& bytes) {
-  const HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  const bv::test::UniqueFile file(CreateFileW(path, GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return GetLastError();
   char buffer[4096];
   DWORD done = 0;
-  DWORD error = ERROR_SUCCESS;
   for (;;) {
-    if (!ReadFile(file, buffer, sizeof buffer, &done, nullptr)) {
-      error = GetLastError();
-      break;
-    }
-    if (done == 0) break;
+    if (!ReadFile(file.get(), buffer, sizeof buffer, &done, nullptr)) return GetLastError();
+    if (done == 0) return ERROR_SUCCESS;
     bytes.append(buffer, done);
   }
-  CloseHandle(file);
-  return error;
-}
-
-std::string to_hex(std::string_view bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string text;
-  for (const char byte : bytes) {
-    const auto value = static_cast<unsigned char>(byte);
-    text.push_back(digits[value >> 4]);
-    text.push_back(digits[value & 0x0F]);
-  }
-  return text;
-}
-
-void write_record(const std::wstring& path, const std::string& record) {
-  const HANDLE file =
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
-  DWORD written = 0;
-  WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
-  CloseHandle(file);
 }
 
 }  // namespace
@@ -109,7 +73,8 @@ int wmain(int argc, wchar_t** argv) {
       else
         record += "script_error=" + std::to_string(error) + "\n";
     }
-    write_record(*record_path, record);
+    // A record that cannot be written shows as a missing record.
+    static_cast<void>(bv::test::write_file(*record_path, record));
   }
 
   // Straight to the handle: the C runtime's text mode would add a CR.

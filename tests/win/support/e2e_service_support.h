@@ -1,12 +1,12 @@
 #pragma once
-// Helpers for the end-to-end tests of the service executable under the
-// prefix's own Service Control Manager: the registration and status as the
-// manager reports them, and guards that put back what a test changed in the
-// prefix (the registration, the registry password, folders, the Wine
-// PowerShell stub) however the test ends. Guards never throw from their
-// destructors; the helpers throw std::runtime_error on a failure of their
-// own, which GoogleTest reports as a failure of the calling test. The
-// general helpers (reports, environment, process starts) are in process.h.
+// Guards of the end-to-end tests of the service executable that put back
+// what a test changed in the prefix (the registration, the registry
+// password, folders, the Wine PowerShell stub) however the test ends.
+// Guards never throw from their destructors; the helpers throw
+// std::runtime_error on a failure of their own, which GoogleTest reports as
+// a failure of the calling test. The registration and status as the Service
+// Control Manager reports them are in service_manager.h, the general
+// helpers (reports, environment, process starts) in process.h.
 
 #include <windows.h>
 
@@ -17,56 +17,9 @@
 
 #include "platform/win32/unique_handle.h"
 #include "support/process.h"
+#include "support/service_manager.h"
 
 namespace bv::test::e2e {
-
-using platform::win32::UniqueServiceHandle;
-
-inline constexpr std::wstring_view service_name = L"BrisvanderEnclaveSvc";
-inline constexpr std::wstring_view pipe_name = L"\\\\.\\pipe\\brisvander-svc";
-
-// Milliseconds since an arbitrary start, with sub-millisecond resolution.
-double now_ms();
-
-UniqueServiceHandle open_manager(DWORD access);
-// An empty handle when the service cannot be opened; GetLastError() tells why.
-UniqueServiceHandle open_service(DWORD access);
-bool service_registered();
-
-struct ServiceConfig {
-  DWORD service_type = 0;
-  DWORD start_type = 0;
-  DWORD error_control = 0;
-  std::wstring binary_path;
-  std::wstring display_name;
-  std::wstring start_name;
-  std::wstring load_order_group;
-  bool has_dependencies = false;
-};
-// QueryServiceConfigW on the registered service.
-ServiceConfig query_config();
-
-SERVICE_STATUS_PROCESS query_status(SC_HANDLE service);
-
-struct StateWait {
-  bool reached = false;
-  SERVICE_STATUS_PROCESS last{};
-  std::vector<DWORD> states_seen;  // the states polled, each run of one state once
-  double elapsed_ms = 0;
-};
-// Polls QueryServiceStatusEx every `interval_ms` until the service reports
-// `state` or `timeout_ms` have passed.
-StateWait wait_for_state(SC_HANDLE service, DWORD state, DWORD timeout_ms, DWORD interval_ms = 5);
-
-// Registers `executable` with its own --install and starts the service with
-// `start_arguments` (which reach `service_entry`, not the command line);
-// returns once the service reports running. Throws when a step fails.
-UniqueServiceHandle install_and_start(const std::wstring& executable,
-                                      const std::vector<std::wstring>& start_arguments = {});
-
-// Stops the service if it runs, deletes its registration and waits until
-// the manager no longer knows it. Never throws.
-void remove_service() noexcept;
 
 // Removes any registration before a test and again after it, so that an
 // automatically started service never outlives its test (Wine would start it

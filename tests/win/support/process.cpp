@@ -53,6 +53,23 @@ UniqueFile capture_file(const std::wstring& path) {
   return file;
 }
 
+UniqueFile open_nul(DWORD access, SECURITY_ATTRIBUTES& inheritable) {
+  UniqueFile nul(
+      CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr));
+  if (!nul) fail("CreateFileW(NUL)", GetLastError());
+  return nul;
+}
+
+// An anonymous pipe whose both ends are inheritable; the caller makes its
+// own end non-inheritable.
+void make_pipe(SECURITY_ATTRIBUTES& inheritable, UniqueFile& read_end, UniqueFile& write_end) {
+  HANDLE read_handle = nullptr;
+  HANDLE write_handle = nullptr;
+  if (!CreatePipe(&read_handle, &write_handle, &inheritable, 0)) fail("CreatePipe", GetLastError());
+  read_end.reset(read_handle);
+  write_end.reset(write_handle);
+}
+
 // One start of `options`; see run() for the retry.
 std::unique_ptr<ChildProcess> start_for_run(const ChildOptions& options) {
   try {
@@ -91,35 +108,6 @@ void remove_tree(const std::wstring& path) {
   RemoveDirectoryW(path.c_str());
 }
 
-std::string to_utf8(std::wstring_view text) {
-  if (text.empty()) return {};
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
-  return result;
-}
-
-std::wstring to_wide(std::string_view text) {
-  if (text.empty()) return {};
-  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring result(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
-  return result;
-}
-
-std::string to_hex(std::string_view bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(bytes.size() * 2);
-  for (const char byte : bytes) {
-    const auto value = static_cast<unsigned char>(byte);
-    text.push_back(digits[value >> 4]);
-    text.push_back(digits[value & 0x0F]);
-  }
-  return text;
-}
-
 bool running_under_wine() {
   const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
@@ -155,18 +143,26 @@ std::wstring temp_path_with_separator() {
   return std::wstring(buffer, length);
 }
 
-std::wstring build_directory() {
+std::wstring own_path() {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
     const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
     if (length == 0) fail("GetModuleFileNameW", GetLastError());
     if (length < path.size()) {
       path.resize(length);
-      break;
+      return path;
     }
     path.resize(path.size() * 2);
   }
-  return path.substr(0, path.find_last_of(L'\\'));
+}
+
+std::wstring folder_of(std::wstring_view path) {
+  const std::size_t separator = path.find_last_of(L"\\/");
+  return separator == std::wstring_view::npos ? L"." : std::wstring(path.substr(0, separator));
+}
+
+std::wstring build_directory() {
+  return folder_of(own_path());
 }
 
 std::wstring build_file(std::wstring_view relative_path) {
@@ -233,6 +229,13 @@ std::optional<std::string> wait_for_file(const std::wstring& path, DWORD timeout
   }
 }
 
+bool write_file(const std::wstring& path, std::string_view bytes) {
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  DWORD done = 0;
+  return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) && done == bytes.size();
+}
+
 std::map<std::string, std::string> parse_report(const std::string& text) {
   std::map<std::string, std::string> fields;
   std::size_t start = 0;
@@ -279,35 +282,60 @@ std::optional<DWORD> wait_for_exit(HANDLE process, DWORD timeout_ms) {
   return code;
 }
 
-ChildProcess::ChildProcess(ChildOptions options)
-    : output_path_(temp_path() + L"\\" + unique_name(L"bv-test-out-")),
-      error_path_(temp_path() + L"\\" + unique_name(L"bv-test-err-")),
-      output_(capture_file(output_path_)),
-      error_(capture_file(error_path_)) {
+ChildProcess::ChildProcess(ChildOptions options) {
+  ChildEnds ends = connect_streams(options);
+  PROCESS_INFORMATION created = start_process(options, ends);
+  process_.reset(created.hProcess);
+  process_id_ = created.dwProcessId;
+  UniqueHandle thread(created.hThread);
+  thread.reset();
+  // The child has its own copies of its ends now.
+  ends.input.reset();
+  ends.output.reset();
+  // The capture files stay open here (they are deleted on their close), but
+  // no later child is to inherit them.
+  if (output_) SetHandleInformation(output_.get(), HANDLE_FLAG_INHERIT, 0);
+  if (error_) SetHandleInformation(error_.get(), HANDLE_FLAG_INHERIT, 0);
+  feed_input(options);
+}
+
+ChildProcess::ChildEnds ChildProcess::connect_streams(const ChildOptions& options) {
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-
-  UniqueFile input_read;
-  UniqueHandle input_write;
-  if (options.standard_input) {
-    HANDLE read_end = nullptr;
-    HANDLE write_end = nullptr;
-    if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) fail("CreatePipe", GetLastError());
-    input_read.reset(read_end);
-    input_write.reset(write_end);
-    SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, 0);
-  } else {
-    input_read.reset(
-        CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr));
-    if (!input_read) fail("CreateFileW(NUL)", GetLastError());
+  ChildEnds ends;
+  if (options.streams == ChildStreams::discarded) {
+    ends.input = open_nul(GENERIC_READ, inheritable);
+    ends.output = open_nul(GENERIC_WRITE, inheritable);
+    return ends;
   }
+  error_path_ = temp_path() + L"\\" + unique_name(L"bv-test-err-");
+  error_ = capture_file(error_path_);
+  if (options.streams == ChildStreams::conversation) {
+    UniqueFile output_read;
+    make_pipe(inheritable, output_read, ends.output);
+    output_pipe_.reset(output_read.release());
+    SetHandleInformation(output_pipe_.get(), HANDLE_FLAG_INHERIT, 0);
+  } else {
+    output_path_ = temp_path() + L"\\" + unique_name(L"bv-test-out-");
+    output_ = capture_file(output_path_);
+  }
+  if (options.standard_input || options.streams == ChildStreams::conversation) {
+    UniqueFile input_write;
+    make_pipe(inheritable, ends.input, input_write);
+    input_.reset(input_write.release());
+    SetHandleInformation(input_.get(), HANDLE_FLAG_INHERIT, 0);
+  } else {
+    ends.input = open_nul(GENERIC_READ, inheritable);
+  }
+  return ends;
+}
 
+PROCESS_INFORMATION ChildProcess::start_process(const ChildOptions& options, const ChildEnds& ends) const {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = input_read.get();
-  startup.hStdOutput = output_.get();
-  startup.hStdError = error_.get();
-  PROCESS_INFORMATION created{};
+  startup.hStdInput = ends.input.get();
+  startup.hStdOutput = output_ ? output_.get() : ends.output.get();
+  startup.hStdError = error_ ? error_.get() : ends.output.get();
   std::wstring line = options.command_line;
   std::wstring environment;
   DWORD flags = 0;
@@ -315,25 +343,25 @@ ChildProcess::ChildProcess(ChildOptions options)
     environment = environment_block(options.environment);
     flags |= CREATE_UNICODE_ENVIRONMENT;
   }
+  PROCESS_INFORMATION created{};
   if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags,
                       environment.empty() ? nullptr : environment.data(), nullptr, &startup, &created)) {
     fail("CreateProcessW", GetLastError());
   }
-  process_.reset(created.hProcess);
-  process_id_ = created.dwProcessId;
-  UniqueHandle thread(created.hThread);
-  thread.reset();
-  input_read.reset();
+  return created;
+}
 
-  if (input_write) {
+void ChildProcess::feed_input(const ChildOptions& options) {
+  if (!input_) return;
+  if (options.standard_input && !options.standard_input->empty()) {
     const std::string& bytes = *options.standard_input;
     DWORD written = 0;
-    if (!bytes.empty() &&
-        !WriteFile(input_write.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+    if (!WriteFile(input_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
       fail("WriteFile(standard input)", GetLastError());
     }
-    input_write.reset();
   }
+  // Only a conversation goes on; otherwise the child reads its end of file.
+  if (options.streams != ChildStreams::conversation) input_.reset();
 }
 
 ChildProcess::~ChildProcess() {
@@ -354,10 +382,12 @@ void ChildProcess::terminate() {
 }
 
 std::string ChildProcess::standard_output() const {
+  if (output_path_.empty()) return {};
   return read_file(output_path_).value_or("");
 }
 
 std::string ChildProcess::standard_error() const {
+  if (error_path_.empty()) return {};
   return read_file(error_path_).value_or("");
 }
 

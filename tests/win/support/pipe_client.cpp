@@ -1,9 +1,10 @@
-#include "soak/pipe_client.h"
+#include "support/pipe_client.h"
 
 #include <algorithm>
-#include <atomic>
 
-namespace bv::soak {
+#include "support/clock.h"
+
+namespace bv::test {
 namespace {
 
 // The pause before the next open when no instance exists: between two
@@ -11,9 +12,8 @@ namespace {
 constexpr DWORD retry_not_found_ms = 5;
 // A reply longer than this is not one of the service's.
 constexpr std::size_t max_reply_bytes = 64 * 1024;
-
-std::atomic<long long> busy_wait_count = 0;
-std::atomic<long long> missing_instance_count = 0;
+// One WriteFile at most.
+constexpr std::size_t write_chunk = 1 << 16;
 
 DWORD remaining_ms(ULONGLONG deadline) {
   const ULONGLONG now = GetTickCount64();
@@ -42,69 +42,50 @@ std::string_view outcome_name(Outcome outcome) {
   return "?";
 }
 
-long long busy_waits() {
-  return busy_wait_count;
-}
-
-long long missing_instances() {
-  return missing_instance_count;
-}
-
-double now_ms() {
-  static const LONGLONG frequency = [] {
-    LARGE_INTEGER value;
-    QueryPerformanceFrequency(&value);
-    return value.QuadPart;
-  }();
-  LARGE_INTEGER counter;
-  QueryPerformanceCounter(&counter);
-  return static_cast<double>(counter.QuadPart) * 1000.0 / static_cast<double>(frequency);
+Connection::Connection(std::wstring_view pipe) : name_(pipe), event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+  if (!event_) error_ = GetLastError();
 }
 
 bool Connection::open(DWORD timeout_ms) {
+  if (!event_) return false;
   const ULONGLONG deadline = GetTickCount64() + timeout_ms;
   for (;;) {
-    pipe_.reset(CreateFileW(service_pipe.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    pipe_.reset(CreateFileW(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OVERLAPPED, nullptr));
-    if (pipe_) break;
+    if (pipe_) return true;
     error_ = GetLastError();
     const DWORD left = remaining_ms(deadline);
     if (left == 0) return false;
     if (error_ == ERROR_PIPE_BUSY) {
-      ++busy_wait_count;
+      ++busy_waits_;
       // Another client is being served. The wait ends when an instance is
-      // free (another racer may still take it first) or after the service's
+      // free (another client may still take it first) or after the server's
       // default wait; either way the open is tried again.
-      if (!WaitNamedPipeW(service_pipe.data(), NMPWAIT_USE_DEFAULT_WAIT)) Sleep(std::min(left, retry_not_found_ms));
+      if (!WaitNamedPipeW(name_.c_str(), NMPWAIT_USE_DEFAULT_WAIT)) Sleep(std::min(left, retry_not_found_ms));
     } else if (error_ == ERROR_FILE_NOT_FOUND) {
-      // Between two instances there is no pipe at all.
-      ++missing_instance_count;
+      ++missing_instances_;
       Sleep(std::min(left, retry_not_found_ms));
     } else {
       return false;
     }
   }
-  event_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!event_) {
-    error_ = GetLastError();
-    pipe_.reset();
-    return false;
-  }
-  return true;
 }
 
-bool Connection::transfer(bool writing, char* buffer, DWORD size, ULONGLONG deadline, DWORD& done) {
+OVERLAPPED Connection::fresh_overlapped() {
+  ResetEvent(event_.get());
   OVERLAPPED overlapped{};
   overlapped.hEvent = event_.get();
-  ResetEvent(event_.get());
+  return overlapped;
+}
+
+bool Connection::finish(BOOL started, OVERLAPPED& overlapped, ULONGLONG deadline, DWORD& done) {
   done = 0;
-  const BOOL started = writing ? WriteFile(pipe_.get(), buffer, size, nullptr, &overlapped)
-                               : ReadFile(pipe_.get(), buffer, size, nullptr, &overlapped);
   if (!started) {
     error_ = GetLastError();
     if (error_ != ERROR_IO_PENDING) return false;
     if (WaitForSingleObject(event_.get(), remaining_ms(deadline)) != WAIT_OBJECT_0) {
       CancelIoEx(pipe_.get(), &overlapped);
+      // The cancelled operation must be over before `overlapped` goes.
       GetOverlappedResult(pipe_.get(), &overlapped, &done, TRUE);
       error_ = ERROR_TIMEOUT;
       return false;
@@ -120,12 +101,13 @@ bool Connection::transfer(bool writing, char* buffer, DWORD size, ULONGLONG dead
 
 bool Connection::write(std::string_view bytes, DWORD timeout_ms) {
   const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-  std::string copy(bytes);
   std::size_t written = 0;
-  while (written < copy.size()) {
+  while (written < bytes.size()) {
+    const auto chunk = static_cast<DWORD>(std::min(bytes.size() - written, write_chunk));
+    OVERLAPPED overlapped = fresh_overlapped();
+    const BOOL started = WriteFile(pipe_.get(), bytes.data() + written, chunk, nullptr, &overlapped);
     DWORD done = 0;
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(copy.size() - written, 1 << 16));
-    if (!transfer(true, copy.data() + written, chunk, deadline, done)) return false;
+    if (!finish(started, overlapped, deadline, done)) return false;
     written += done;
   }
   return true;
@@ -136,22 +118,23 @@ Received Connection::read_reply(DWORD timeout_ms) {
   Received received;
   char buffer[512];
   for (;;) {
+    OVERLAPPED overlapped = fresh_overlapped();
+    const BOOL started = ReadFile(pipe_.get(), buffer, sizeof buffer, nullptr, &overlapped);
     DWORD done = 0;
-    if (!transfer(false, buffer, sizeof buffer, deadline, done)) {
+    if (!finish(started, overlapped, deadline, done)) {
       received.error = error_;
       if (error_ == ERROR_TIMEOUT) {
         received.outcome = Outcome::timeout;
+      } else if (received.line.empty() && is_end_of_connection(error_)) {
+        received.outcome = Outcome::silence;
       } else {
-        received.outcome = received.line.empty() ? Outcome::silence : Outcome::partial;
-        if (!is_end_of_connection(error_)) received.outcome = Outcome::partial;
+        received.outcome = Outcome::partial;
       }
       return received;
     }
     received.line.append(buffer, done);
     const std::size_t line_feed = received.line.find('\n');
     if (line_feed != std::string::npos) {
-      // Anything after the line feed would be a second reply; keep it, so
-      // that the comparison with the expected line fails.
       if (line_feed + 1 == received.line.size()) received.line.pop_back();
       received.outcome = Outcome::reply;
       return received;
@@ -163,22 +146,36 @@ Received Connection::read_reply(DWORD timeout_ms) {
   }
 }
 
-Received round_trip(std::string_view request, const ExchangeLimits& limits) {
+Received round_trip(std::string_view request, const ExchangeLimits& limits, std::wstring_view pipe) {
+  Connection connection(pipe);
+  const std::uint64_t started_at = system_time();
   const double started = now_ms();
-  Connection connection;
-  if (!connection.open(limits.connect_ms)) {
-    Received failed;
-    failed.error = connection.error();
-    failed.total_ms = now_ms() - started;
-    return failed;
+  Received received;
+  if (connection.open(limits.connect_ms)) {
+    if (!request.empty()) static_cast<void>(connection.write(request, limits.reply_ms));
+    received = connection.read_reply(limits.reply_ms);
+  } else {
+    received.error = connection.error();
   }
-  const double connected = now_ms();
-  if (!request.empty()) connection.write(request, limits.reply_ms);
-  Received received = connection.read_reply(limits.reply_ms);
-  connection.close();
-  received.connect_ms = connected - started;
   received.total_ms = now_ms() - started;
+  received.started_at = started_at;
+  received.busy_waits = connection.busy_waits();
+  received.missing_instances = connection.missing_instances();
   return received;
 }
 
-}  // namespace bv::soak
+bool wait_until_listening(DWORD timeout_ms, std::wstring_view pipe, DWORD poll_ms) {
+  const std::wstring name(pipe);
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  for (;;) {
+    // A wait of 0 would be NMPWAIT_USE_DEFAULT_WAIT.
+    const DWORD wait_ms = std::clamp<DWORD>(remaining_ms(deadline), 1, 100);
+    if (WaitNamedPipeW(name.c_str(), wait_ms)) return true;
+    const DWORD error = GetLastError();
+    const DWORD left = remaining_ms(deadline);
+    if (left == 0) return false;
+    if (error == ERROR_FILE_NOT_FOUND) Sleep(std::min(left, poll_ms));
+  }
+}
+
+}  // namespace bv::test
