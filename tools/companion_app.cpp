@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "common/names.h"
+#include "platform/win32/program_text.h"
 #include "platform/win32/unique_handle.h"
 
 namespace {
@@ -101,6 +102,8 @@ constexpr std::string_view usage_text =
     "pipe's server was not the running service, or could not be checked, included),\n"
     "3 any other reply line, 4 usage error.\n";
 
+using bv::platform::win32::to_hex;
+using bv::platform::win32::to_utf8;
 using bv::platform::win32::UniqueFile;
 using bv::platform::win32::UniqueHandle;
 using bv::platform::win32::UniqueServiceHandle;
@@ -123,26 +126,6 @@ void report(std::string_view text) {
   std::fputs("companion-app: ", stderr);
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fputc('\n', stderr);
-}
-
-std::string to_utf8(std::wstring_view text) {
-  if (text.empty()) return {};
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
-  return result;
-}
-
-std::string to_hex(const unsigned char* bytes, std::size_t count) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(count * 2);
-  for (std::size_t i = 0; i < count; ++i) {
-    text.push_back(digits[bytes[i] >> 4]);
-    text.push_back(digits[bytes[i] & 0x0F]);
-  }
-  return text;
 }
 
 int hex_value(wchar_t digit) {
@@ -246,7 +229,7 @@ bool random_hex(std::size_t byte_count, std::string& text) {
   const NTSTATUS status =
       BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()), BCRYPT_USE_SYSTEM_PREFERRED_RNG);
   if (status < 0) return false;
-  text = to_hex(bytes.data(), bytes.size());
+  text = to_hex(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   SecureZeroMemory(bytes.data(), bytes.size());
   return true;
 }

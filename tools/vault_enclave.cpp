@@ -49,6 +49,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/win32/program_text.h"
 #include "platform/win32/unique_handle.h"
 
 namespace {
@@ -58,6 +59,9 @@ constexpr DWORD no_event_lifetime_ms = 60000;
 // secret line is 65 bytes.
 constexpr std::size_t max_input_bytes = 1 << 20;
 
+using bv::platform::win32::environment_variable;
+using bv::platform::win32::to_hex;
+using bv::platform::win32::to_utf8;
 using bv::platform::win32::UniqueFile;
 using bv::platform::win32::UniqueHandle;
 
@@ -90,43 +94,6 @@ Arguments parse_arguments(int argc, wchar_t** argv) {
     // Anything else is ignored; the command line is in the report anyway.
   }
   return arguments;
-}
-
-std::string to_utf8(std::wstring_view text) {
-  if (text.empty()) return {};
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
-  return result;
-}
-
-std::string to_hex(std::string_view bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(bytes.size() * 2);
-  for (const char byte : bytes) {
-    const auto value = static_cast<unsigned char>(byte);
-    text.push_back(digits[value >> 4]);
-    text.push_back(digits[value & 0x0F]);
-  }
-  return text;
-}
-
-std::optional<std::wstring> environment_variable(const wchar_t* name) {
-  std::wstring value(256, L'\0');
-  for (;;) {
-    const DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-    if (length == 0) {
-      if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
-      return std::wstring{};
-    }
-    if (length < value.size()) {
-      value.resize(length);
-      return value;
-    }
-    value.resize(length);
-  }
 }
 
 bool environment_switch(const wchar_t* name) {
@@ -237,8 +204,8 @@ void record_standard_input(Report& report) {
 }
 
 void record_secret_file(Report& report, const std::wstring& path) {
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
     report.add("secret_file_error", std::to_string(GetLastError()));
     return;

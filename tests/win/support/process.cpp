@@ -113,23 +113,6 @@ bool running_under_wine() {
   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-std::optional<std::wstring> environment_variable(const wchar_t* name) {
-  std::wstring value(256, L'\0');
-  for (;;) {
-    SetLastError(ERROR_SUCCESS);
-    const DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-    if (length == 0) {
-      if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
-      return std::wstring{};
-    }
-    if (length < value.size()) {
-      value.resize(length);
-      return value;
-    }
-    value.resize(length);
-  }
-}
-
 std::wstring program_files() {
   const std::optional<std::wstring> value = environment_variable(L"ProgramFiles");
   if (!value || value->empty()) throw std::runtime_error("ProgramFiles is not set");

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/win32/program_text.h"
 #include "platform/win32/unique_handle.h"
 #include "support/text.h"
 
@@ -41,7 +42,7 @@ class CallFailed : public std::runtime_error {
 bool running_under_wine();
 
 // A variable of this process's environment, or nothing when it is not set.
-std::optional<std::wstring> environment_variable(const wchar_t* name);
+using platform::win32::environment_variable;
 // %ProgramFiles% of this process ("C:\Program Files" in a Wine prefix);
 // throws when it is not set.
 std::wstring program_files();

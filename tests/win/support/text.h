@@ -5,14 +5,15 @@
 #include <string>
 #include <string_view>
 
+#include "platform/win32/program_text.h"
+
 namespace bv::test {
 
-// Conversions between UTF-8 and UTF-16; invalid units become U+FFFD.
-std::string to_utf8(std::wstring_view text);
-std::wstring to_wide(std::string_view text);
+// Conversions between UTF-8 and UTF-16, and lowercase hex of bytes.
+using platform::win32::to_hex;
+using platform::win32::to_utf8;
+using platform::win32::to_wide;
 
-// Lowercase hex of `bytes`, two digits a byte.
-std::string to_hex(std::string_view bytes);
 // The bytes of pairs of hex digits of either case. No checks: a character
 // that is no digit counts as 0, and an odd last digit is dropped.
 std::string from_hex(std::string_view hex);
