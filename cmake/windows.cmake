@@ -20,15 +20,15 @@ function(bv_windows_program target)
   endif()
 endfunction()
 
-# The sibling programs use the project's handle owners and fixed names
-# (header-only), nothing else of it.
+# The sibling programs are thin programs over the companion and enclave
+# libraries (libs/, cmake/libs.cmake), with the project's handle owners and
+# fixed names (header-only); nothing else of the project.
 add_executable(companion-app tools/companion_app.cpp)
-target_include_directories(companion-app PRIVATE src)
-target_link_libraries(companion-app PRIVATE bcrypt advapi32)
+target_link_libraries(companion-app PRIVATE bv_companion)
 bv_windows_program(companion-app)
 
 add_executable(vault-enclave tools/vault_enclave.cpp)
-target_include_directories(vault-enclave PRIVATE src)
+target_link_libraries(vault-enclave PRIVATE bv_enclave)
 bv_windows_program(vault-enclave)
 
 # The service with the logon stand-in of test builds (see the file's comment).

@@ -18,6 +18,10 @@
 // server check, for tests that play the server themselves; it is unsafe
 // against anything else.
 //
+// The connection, the server check and the exchange are the companion
+// library's (libs/companion), the same steps that bv_request_enclave takes;
+// this program adds the options that tests need and prints the reply.
+//
 // Exit status: 0 the reply began with "OK ", 1 it began with "ERR ", 2 no
 // reply (no connection within the time limit, the pipe's server was refused
 // or could not be checked, or the connection ended before a whole line came
@@ -28,7 +32,6 @@
 
 #include <windows.h>
 // After <windows.h>, which defines the types these use.
-#include <bcrypt.h>
 #include <fcntl.h>
 #include <io.h>
 
@@ -37,17 +40,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
-#include <expected>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
-#include <vector>
 
+#include "brisvander/companion.h"
 #include "common/names.h"
+#include "companion/exchange.h"
+#include "companion/request.h"
+#include "companion/win32/companion_system_win32.h"
 #include "platform/win32/program_text.h"
-#include "platform/win32/unique_handle.h"
+#include "shared/wipe.h"
 
 namespace {
 
@@ -58,17 +61,11 @@ constexpr int exit_other_reply = 3;
 constexpr int exit_usage = 4;
 
 constexpr std::wstring_view default_pipe = bv::names::pipe_name<wchar_t>;
-// The service whose process must be the pipe's server.
-// Ends at a zero unit, so data() serves as a C string.
-constexpr std::wstring_view service_name = bv::names::service_name<wchar_t>;
 constexpr DWORD default_connect_timeout_ms = 30000;
 constexpr DWORD default_reply_timeout_ms = 60000;
-// The service creates its instances with this default wait; WaitNamedPipeW
-// is given it explicitly only when less time than that is left.
-constexpr DWORD server_default_wait_ms = 5000;
-constexpr DWORD retry_not_found_ms = 50;
-// A reply longer than this is not a reply of the service.
-constexpr std::size_t max_reply_bytes = 64 * 1024;
+// A fresh pipe token and IPC secret are this many bytes.
+constexpr std::size_t token_bytes = 16;
+constexpr std::size_t secret_bytes = 32;
 
 constexpr std::string_view usage_text =
     "Usage: companion-app.exe (--enclave PATH | --raw TEXT | --raw-hex HEX) [options]\n"
@@ -102,11 +99,7 @@ constexpr std::string_view usage_text =
     "pipe's server was not the running service, or could not be checked, included),\n"
     "3 any other reply line, 4 usage error.\n";
 
-using bv::platform::win32::to_hex;
 using bv::platform::win32::to_utf8;
-using bv::platform::win32::UniqueFile;
-using bv::platform::win32::UniqueHandle;
-using bv::platform::win32::UniqueServiceHandle;
 
 struct Options {
   std::wstring pipe{default_pipe};
@@ -224,240 +217,74 @@ std::optional<Options> parse_options(int argc, wchar_t** argv, std::string& erro
   return options;
 }
 
-bool random_hex(std::size_t byte_count, std::string& text) {
-  std::vector<unsigned char> bytes(byte_count);
-  const NTSTATUS status =
-      BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()), BCRYPT_USE_SYSTEM_PREFERRED_RNG);
-  if (status < 0) return false;
-  text = to_hex(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-  SecureZeroMemory(bytes.data(), bytes.size());
-  return true;
+std::u16string utf16(std::wstring_view text) {
+  return std::u16string(text.begin(), text.end());
 }
 
-// Milliseconds left until `deadline` (a GetTickCount64 value), 0 when past.
-DWORD remaining_ms(ULONGLONG deadline) {
-  const ULONGLONG now = GetTickCount64();
-  return now >= deadline ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, INFINITE - 1));
-}
-
-// Opens the pipe for overlapped reading and writing. While the server has no
-// free instance (ERROR_PIPE_BUSY) it waits with WaitNamedPipeW; while there
-// is no instance at all (between two clients, or before the server started)
-// it retries after a short sleep. Any other failure ends the attempt.
-// The security quality of service limits the server to identifying this
-// user: whoever serves the pipe (checked only after the open) cannot
-// impersonate the user to reach anything in the user's name.
-UniqueFile open_pipe(const std::wstring& name, ULONGLONG deadline, DWORD& error) {
-  constexpr DWORD flags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
-  for (;;) {
-    UniqueFile pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr));
-    if (pipe) return pipe;
-    error = GetLastError();
-    const DWORD left = remaining_ms(deadline);
-    if (left == 0) return UniqueFile{};
-    if (error == ERROR_PIPE_BUSY) {
-      // A failed wait (the instance vanished, or the time ran out) is no
-      // reason to stop: the next CreateFileW tells what is the matter. The
-      // sleep keeps a wait that fails at once from spinning.
-      if (!WaitNamedPipeW(name.c_str(), left < server_default_wait_ms ? left : NMPWAIT_USE_DEFAULT_WAIT)) {
-        Sleep(std::min(remaining_ms(deadline), retry_not_found_ms));
-      }
-    } else if (error == ERROR_FILE_NOT_FOUND) {
-      Sleep(std::min(left, retry_not_found_ms));
+// "SPAWN {token} {secret} {path}" for --enclave, with the given or fresh
+// token and secret; the text of --raw or --raw-hex otherwise. Built in
+// place, so that no copy of the secret is left behind.
+bool compose_request(bv::companion_side::CompanionSystem& system, const Options& options,
+                     bv::sides::SecretText& request) {
+  if (!options.enclave) {
+    request.get().reserve(options.raw->size() + 1);
+    request.get() = *options.raw;
+    return true;
+  }
+  const std::string path = to_utf8(*options.enclave);
+  const std::size_t token_length = options.pipe_token ? options.pipe_token->size() : 2 * token_bytes;
+  const std::size_t secret_length = options.ipc_secret ? options.ipc_secret->size() : 2 * secret_bytes;
+  std::string& line = request.get();
+  line.reserve(6 + token_length + 1 + secret_length + 1 + path.size() + 1);
+  line = "SPAWN ";
+  for (const auto& [given, length] : {std::pair{&options.pipe_token, token_length},
+                                       std::pair{&options.ipc_secret, secret_length}}) {
+    if (*given) {
+      line += **given;
     } else {
-      return UniqueFile{};
-    }
-  }
-}
-
-std::string win32_failure(std::string_view call, DWORD error) {
-  return std::string(call) + " failed: error " + std::to_string(error);
-}
-
-// The state and process of the service as the Service Control Manager
-// reports them, or why they could not be had. Needs only the rights that
-// every user holds (SC_MANAGER_CONNECT, SERVICE_QUERY_STATUS).
-std::expected<SERVICE_STATUS_PROCESS, std::string> query_service_process() {
-  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) return std::unexpected(win32_failure("OpenSCManagerW", GetLastError()));
-  const UniqueServiceHandle service(OpenServiceW(manager.get(), service_name.data(), SERVICE_QUERY_STATUS));
-  if (!service) return std::unexpected(win32_failure("OpenServiceW", GetLastError()));
-  SERVICE_STATUS_PROCESS status{};
-  DWORD needed = 0;
-  if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
-                            &needed)) {
-    return std::unexpected(win32_failure("QueryServiceStatusEx", GetLastError()));
-  }
-  return status;
-}
-
-std::string state_name(DWORD state) {
-  switch (state) {
-    case SERVICE_STOPPED:
-      return "STOPPED";
-    case SERVICE_START_PENDING:
-      return "START_PENDING";
-    case SERVICE_STOP_PENDING:
-      return "STOP_PENDING";
-    case SERVICE_RUNNING:
-      return "RUNNING";
-    case SERVICE_CONTINUE_PENDING:
-      return "CONTINUE_PENDING";
-    case SERVICE_PAUSE_PENDING:
-      return "PAUSE_PENDING";
-    case SERVICE_PAUSED:
-      return "PAUSED";
-    default:
-      return "state " + std::to_string(state);
-  }
-}
-
-// Accepts the server end of `pipe` only when its process is the one that
-// the Service Control Manager reports for the service, and the service is
-// running. Otherwise returns the message that names both process ids, or
-// says why one of them is unknown. Called before anything is written: a
-// process that created the pipe's name while the service was not running
-// must not receive the request.
-std::expected<void, std::string> verify_server(HANDLE pipe) {
-  ULONG server_id = 0;
-  if (!GetNamedPipeServerProcessId(pipe, &server_id)) {
-    return std::unexpected("cannot check the pipe's server: " +
-                           win32_failure("GetNamedPipeServerProcessId", GetLastError()));
-  }
-  const std::string server = "server process " + std::to_string(server_id);
-  const auto service = query_service_process();
-  if (!service) {
-    return std::unexpected("cannot check the pipe's server: " + server + ", service " + to_utf8(service_name) +
-                           " unknown (" + service.error() + ")");
-  }
-  if (service->dwProcessId != server_id || service->dwCurrentState != SERVICE_RUNNING) {
-    return std::unexpected("the pipe's server is not the running service: " + server + ", service " +
-                           to_utf8(service_name) + " process " + std::to_string(service->dwProcessId) + " (" +
-                           state_name(service->dwCurrentState) + ")");
-  }
-  return {};
-}
-
-// One overlapped read or write, waited for until `deadline`; an operation
-// still pending then is cancelled and reported as ERROR_TIMEOUT.
-bool transfer(HANDLE pipe, HANDLE event, bool write, char* buffer, DWORD size, ULONGLONG deadline, DWORD& done,
-              DWORD& error) {
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = event;
-  done = 0;
-  const BOOL started =
-      write ? WriteFile(pipe, buffer, size, nullptr, &overlapped) : ReadFile(pipe, buffer, size, nullptr, &overlapped);
-  if (!started) {
-    error = GetLastError();
-    if (error == ERROR_IO_PENDING) {
-      if (WaitForSingleObject(event, remaining_ms(deadline)) != WAIT_OBJECT_0) {
-        CancelIoEx(pipe, &overlapped);
-        GetOverlappedResult(pipe, &overlapped, &done, TRUE);
-        error = ERROR_TIMEOUT;
+      const std::size_t start = line.size();
+      line.resize(start + length);
+      if (auto made = bv::companion_side::write_random_hex(system, std::span(line).subspan(start)); !made) {
+        report(made.error());
         return false;
       }
-    } else if (error != ERROR_MORE_DATA) {
-      return false;
     }
+    line += ' ';
   }
-  if (!GetOverlappedResult(pipe, &overlapped, &done, TRUE)) {
-    error = GetLastError();
-    // A message-mode server may deliver a message in pieces; the bytes of
-    // each piece count like those of a byte-mode read.
-    return error == ERROR_MORE_DATA;
-  }
-  error = ERROR_SUCCESS;
+  line += path;
   return true;
-}
-
-bool write_all(HANDLE pipe, HANDLE event, std::string& bytes, ULONGLONG deadline, DWORD& error) {
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    DWORD done = 0;
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - written, 1 << 20));
-    if (!transfer(pipe, event, true, bytes.data() + written, chunk, deadline, done, error)) return false;
-    written += done;
-  }
-  return true;
-}
-
-// Reads until the first line feed and returns the line without it, or
-// nothing when the connection ends, fails or times out before one came.
-// Bytes received without a line feed are left in `received`.
-std::optional<std::string> read_reply_line(HANDLE pipe, HANDLE event, ULONGLONG deadline, std::string& received,
-                                           DWORD& error) {
-  char buffer[512];
-  while (received.size() < max_reply_bytes) {
-    DWORD done = 0;
-    if (!transfer(pipe, event, false, buffer, sizeof buffer, deadline, done, error)) return std::nullopt;
-    received.append(buffer, done);
-    const std::size_t line_feed = received.find('\n');
-    if (line_feed != std::string::npos) return received.substr(0, line_feed);
-  }
-  error = ERROR_INSUFFICIENT_BUFFER;
-  return std::nullopt;
 }
 
 int run(const Options& options) {
-  std::string request;
-  if (options.enclave) {
-    std::string token = options.pipe_token.value_or("");
-    std::string secret = options.ipc_secret.value_or("");
-    if ((!options.pipe_token && !random_hex(16, token)) || (!options.ipc_secret && !random_hex(32, secret))) {
-      report("BCryptGenRandom failed");
-      return exit_no_reply;
-    }
-    request = "SPAWN " + token + " " + secret + " " + to_utf8(*options.enclave);
-    SecureZeroMemory(secret.data(), secret.size());
-  } else {
-    request = *options.raw;
-  }
-  if (options.newline) request.push_back('\n');
+  bv::companion_side::Win32CompanionSystem system;
+  bv::sides::SecretText request;
+  if (!compose_request(system, options, request)) return exit_no_reply;
+  if (options.newline) request.get().push_back('\n');
 
-  DWORD error = 0;
-  UniqueFile pipe = open_pipe(options.pipe, GetTickCount64() + options.connect_timeout_ms, error);
-  if (!pipe) {
-    SecureZeroMemory(request.data(), request.size());
-    report("cannot open " + to_utf8(options.pipe) + ": error " + std::to_string(error));
-    return exit_no_reply;
-  }
-  if (options.check_server) {
-    if (const auto verdict = verify_server(pipe.get()); !verdict) {
-      SecureZeroMemory(request.data(), request.size());
-      report(verdict.error() + "; nothing was sent");
-      return exit_no_reply;
-    }
-  }
-  UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!event) {
-    SecureZeroMemory(request.data(), request.size());
-    report("CreateEventW failed: error " + std::to_string(GetLastError()));
-    return exit_no_reply;
-  }
-
-  const ULONGLONG deadline = GetTickCount64() + options.reply_timeout_ms;
-  const bool sent = write_all(pipe.get(), event.get(), request, deadline, error);
-  SecureZeroMemory(request.data(), request.size());
-  if (!sent) {
+  const bv::companion_side::ExchangeSettings settings{.pipe = utf16(options.pipe),
+                                                      .check_server = options.check_server,
+                                                      .connect_timeout_ms = options.connect_timeout_ms,
+                                                      .reply_timeout_ms = options.reply_timeout_ms,
+                                                      .read_reply = options.read_reply};
+  const bv::companion_side::ExchangeOutcome outcome = bv::companion_side::exchange(system, settings, request.get());
+  request.wipe();
+  if (outcome.write_error) {
     // The server may have answered before it read everything (a refused
-    // request); the reply, if any, is still worth reading.
-    report("writing the request failed: error " + std::to_string(error));
+    // request); the reply, if any, was still read.
+    report("writing the request failed: error " + std::to_string(*outcome.write_error));
+  }
+  if (outcome.code != BV_OK) {
+    report(outcome.message);
+    return exit_no_reply;
   }
   if (!options.read_reply) return exit_ok_reply;
 
-  std::string received;
-  const std::optional<std::string> line = read_reply_line(pipe.get(), event.get(), deadline, received, error);
-  pipe.reset();
-  if (!line) {
-    report("no reply line (error " + std::to_string(error) + ", " + std::to_string(received.size()) +
-           " bytes without a line feed)");
-    return exit_no_reply;
-  }
-  std::fwrite(line->data(), 1, line->size(), stdout);
+  const std::string& line = *outcome.reply;
+  std::fwrite(line.data(), 1, line.size(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
-  if (line->starts_with("OK ")) return exit_ok_reply;
-  if (line->starts_with("ERR ")) return exit_err_reply;
+  if (line.starts_with("OK ")) return exit_ok_reply;
+  if (line.starts_with("ERR ")) return exit_err_reply;
   return exit_other_reply;
 }
 

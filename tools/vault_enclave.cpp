@@ -41,16 +41,24 @@
 // --ignore-shutdown, which the service never passes, makes it ignore the
 // event and sleep until it is terminated. Without an event (no name, or the
 // open failed) it sleeps 60 s and exits 0.
+//
+// It reads standard input, the hand-over file and the event through the
+// enclave library (libs/enclave), as bv_enclave_begin does, but records
+// what it finds instead of refusing a hand-over that is out of form, and
+// leaves the hand-over file where it is: the tests of the service read it
+// after the enclave has started.
 
 #include <windows.h>
 
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "enclave/hand_over.h"
+#include "enclave/win32/enclave_system_win32.h"
 #include "platform/win32/program_text.h"
 #include "platform/win32/unique_handle.h"
+#include "shared/wipe.h"
 
 namespace {
 
@@ -59,11 +67,12 @@ constexpr DWORD no_event_lifetime_ms = 60000;
 // secret line is 65 bytes.
 constexpr std::size_t max_input_bytes = 1 << 20;
 
+using bv::enclave_side::InputRead;
+using bv::enclave_side::Win32EnclaveSystem;
 using bv::platform::win32::environment_variable;
 using bv::platform::win32::to_hex;
 using bv::platform::win32::to_utf8;
 using bv::platform::win32::UniqueFile;
-using bv::platform::win32::UniqueHandle;
 
 struct Arguments {
   std::optional<std::wstring> pipe_token;
@@ -130,22 +139,6 @@ std::wstring report_path(const Arguments& arguments) {
   return directory + L"bv-enclave-" + token + L".txt";
 }
 
-// Reads `source` to its end (or to the bound). Returns the error code of a
-// failed read other than the end of a pipe, or 0.
-DWORD read_to_end(HANDLE source, std::string& bytes) {
-  char buffer[4096];
-  while (bytes.size() < max_input_bytes) {
-    DWORD done = 0;
-    if (!ReadFile(source, buffer, sizeof buffer, &done, nullptr)) {
-      const DWORD error = GetLastError();
-      return error == ERROR_BROKEN_PIPE ? 0 : error;
-    }
-    if (done == 0) return 0;
-    bytes.append(buffer, done);
-  }
-  return 0;
-}
-
 class Report {
  public:
   void add(std::string_view key, std::string_view value) {
@@ -185,39 +178,31 @@ class Report {
   std::string text_;
 };
 
-void record_standard_input(Report& report) {
-  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  if (input == nullptr || input == INVALID_HANDLE_VALUE) {
-    report.add("stdin", "none");
-    return;
-  }
+void record_standard_input(Win32EnclaveSystem& system, Report& report) {
+  bv::sides::SecretText bytes(max_input_bytes);
+  const InputRead read = bv::enclave_side::read_standard_input(system, {.max_bytes = max_input_bytes}, bytes);
   // A console has no end; the service always hands over a pipe.
-  if (GetFileType(input) == FILE_TYPE_CHAR) {
-    report.add("stdin", "console");
+  if (read.stop == InputRead::Stop::no_input || read.stop == InputRead::Stop::console) {
+    report.add("stdin", read.stop == InputRead::Stop::no_input ? "none" : "console");
     return;
   }
-  std::string bytes;
-  const DWORD error = read_to_end(input, bytes);
-  report.add("stdin_hex", to_hex(bytes));
-  SecureZeroMemory(bytes.data(), bytes.size());
-  if (error != 0) report.add("stdin", "error " + std::to_string(error));
+  report.add("stdin_hex", to_hex(bytes.get()));
+  if (read.stop == InputRead::Stop::error) report.add("stdin", "error " + std::to_string(read.error));
 }
 
-void record_secret_file(Report& report, const std::wstring& path) {
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+void record_secret_file(Win32EnclaveSystem& system, Report& report, const std::wstring& path) {
+  auto file = system.open_hand_over_file(std::u16string(path.begin(), path.end()));
   if (!file) {
-    report.add("secret_file_error", std::to_string(GetLastError()));
+    report.add("secret_file_error", std::to_string(file.error()));
     return;
   }
-  std::string bytes;
-  const DWORD error = read_to_end(file.get(), bytes);
-  file.reset();
-  if (error != 0)
-    report.add("secret_file_error", std::to_string(error));
+  bv::sides::SecretText bytes(max_input_bytes);
+  const auto read = bv::enclave_side::read_file(**file, max_input_bytes, bytes);
+  file->reset();
+  if (!read)
+    report.add("secret_file_error", std::to_string(read.error()));
   else
-    report.add("secret_file_hex", to_hex(bytes));
-  SecureZeroMemory(bytes.data(), bytes.size());
+    report.add("secret_file_hex", to_hex(bytes.get()));
 }
 
 }  // namespace
@@ -234,8 +219,9 @@ int wmain(int argc, wchar_t** argv) {
   report.add("service_verified", arguments.service_verified ? "yes" : "no");
   if (arguments.shutdown_event) report.add("shutdown_event", *arguments.shutdown_event);
   if (arguments.ipc_secret_file) report.add("ipc_secret_file", *arguments.ipc_secret_file);
-  record_standard_input(report);
-  if (arguments.ipc_secret_file) record_secret_file(report, *arguments.ipc_secret_file);
+  Win32EnclaveSystem system;
+  record_standard_input(system, report);
+  if (arguments.ipc_secret_file) record_secret_file(system, report, *arguments.ipc_secret_file);
   for (const wchar_t* name : {L"USERNAME", L"USERPROFILE", L"APPDATA", L"LOCALAPPDATA", L"TEMP", L"ProgramFiles"}) {
     if (const std::optional<std::wstring> value = environment_variable(name)) {
       report.add("env." + to_utf8(name), *value);
@@ -255,26 +241,25 @@ int wmain(int argc, wchar_t** argv) {
 
   // Waiting is all the enclave may do with the event: the service grants
   // the isolation account SYNCHRONIZE and nothing else.
-  HANDLE opened = nullptr;
-  DWORD open_error = 0;
+  std::unique_ptr<bv::enclave_side::ShutdownEvent> event;
   if (arguments.shutdown_event) {
-    opened = OpenEventW(SYNCHRONIZE, FALSE, arguments.shutdown_event->c_str());
-    if (opened == nullptr) open_error = GetLastError();
-  }
-  UniqueHandle event(opened);
-  if (event)
-    report.add("shutdown", "waiting");
-  else if (arguments.shutdown_event)
-    report.add("shutdown", "open-failed " + std::to_string(open_error));
-  else
+    const std::wstring& name = *arguments.shutdown_event;
+    if (auto opened = system.open_shutdown_event(std::u16string(name.begin(), name.end()))) {
+      event = std::move(*opened);
+      report.add("shutdown", "waiting");
+    } else {
+      report.add("shutdown", "open-failed " + std::to_string(opened.error()));
+    }
+  } else {
     report.add("shutdown", "no-event");
+  }
   report.write(path);
 
   if (!event) {
     Sleep(no_event_lifetime_ms);
     report.add("ended", "timeout");
   } else {
-    WaitForSingleObject(event.get(), INFINITE);
+    WaitForSingleObject(event->native_handle(), INFINITE);
     event.reset();
     report.add("ended", "event-set");
   }
