@@ -7,6 +7,8 @@ file(GLOB BV_HOST_TESTS CONFIGURE_DEPENDS tests/host/*.cpp)
 add_executable(host_tests ${BV_HOST_TESTS} ${BV_FAKE_SOURCES})
 target_include_directories(host_tests PRIVATE tests)
 target_link_libraries(host_tests PRIVATE bv_core GTest::gtest GTest::gtest_main)
+# The portable logic of the companion and enclave libraries (libs/).
+target_link_libraries(host_tests PRIVATE bv_companion bv_enclave)
 bv_add_test_groups(host_tests host BV_HOST_TEST_NAMES ${BV_HOST_TESTS})
 
 # Micro-benchmarks of bench/host (Google Benchmark, Debian package
