@@ -115,3 +115,19 @@ add_test(NAME win.console_code_page
   COMMAND bash "${PROJECT_SOURCE_DIR}/tests/win/console_code_page_test.sh" "$<TARGET_FILE:brisvander-svc>")
 set_tests_properties(win.console_code_page PROPERTIES
   FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK wine_prefix ENVIRONMENT "${BV_WINE_TEST_ENVIRONMENT}" TIMEOUT 120)
+
+# --- The companion and enclave libraries through their C interface ----------
+# Two C programs over brisvander/companion.h and brisvander/enclave.h: the
+# test-signed bv-c-companion-app.exe asks the service for an enclave, and
+# bv-c-enclave.exe, installed as a vault-enclave.exe, begins from the
+# service's hand-over. The tests (tests/win/libs_*_test.cpp) also call the
+# companion's C interface from win_tests itself.
+add_executable(bv-c-companion tests/win/support/c_companion_driver.c)
+target_link_libraries(bv-c-companion PRIVATE bv_companion)
+bv_windows_program(bv-c-companion)
+bv_test_signed_copy(bv-c-companion bv-c-companion-app.exe signed-bv-c-companion ALL)
+add_executable(bv-c-enclave tests/win/support/c_enclave_driver.c)
+target_link_libraries(bv-c-enclave PRIVATE bv_enclave)
+bv_windows_program(bv-c-enclave)
+target_link_libraries(win_tests PRIVATE bv_companion bv_enclave)
+add_dependencies(win_tests bv-c-companion signed-bv-c-companion bv-c-enclave)
