@@ -131,3 +131,12 @@ target_link_libraries(bv-c-enclave PRIVATE bv_enclave)
 bv_windows_program(bv-c-enclave)
 target_link_libraries(win_tests PRIVATE bv_companion bv_enclave)
 add_dependencies(win_tests bv-c-companion signed-bv-c-companion bv-c-enclave)
+
+# --- The installed package and the README's examples --------------------------
+# package_examples_build installs this build, builds the README's two
+# examples against the installed package alone and test-signs the companion;
+# win.package_examples runs them against the service.
+add_test(NAME package_examples_build
+  COMMAND bash "${PROJECT_SOURCE_DIR}/tests/win/package_examples_build.sh" "${PROJECT_SOURCE_DIR}" "${CMAKE_BINARY_DIR}")
+set_tests_properties(package_examples_build PROPERTIES FIXTURES_SETUP package_examples TIMEOUT 300)
+set_tests_properties(win.package_examples PROPERTIES FIXTURES_REQUIRED "wine_prefix;package_examples")
