@@ -76,9 +76,11 @@ void check_any_text(Reader& in) {
   const EnclaveArguments& a = *parsed;
   BV_FUZZ_CHECK(reference_line(a) == line, "accepted out of form: " + printable(line));
   BV_FUZZ_CHECK(!a.program.empty() && a.program.find(u'"') == std::u16string::npos, printable(a.program));
-  BV_FUZZ_CHECK(a.pipe_token.size() == 32 && all_of_units(a.pipe_token, [](char16_t u) {
-                  return (u >= u'0' && u <= u'9') || (u >= u'a' && u <= u'f') || (u >= u'A' && u <= u'F');
-                }),
+  BV_FUZZ_CHECK(a.pipe_token.size() == 32 && all_of_units(a.pipe_token,
+                                                          [](char16_t u) {
+                                                            return (u >= u'0' && u <= u'9') ||
+                                                                   (u >= u'a' && u <= u'f') || (u >= u'A' && u <= u'F');
+                                                          }),
                 printable(a.pipe_token));
   if (a.allowed_sid) {
     BV_FUZZ_CHECK(a.allowed_sid->starts_with(u"S-1-") && a.allowed_sid->find(u' ') == std::u16string::npos,

@@ -237,8 +237,8 @@ bool compose_request(bv::companion_side::CompanionSystem& system, const Options&
   std::string& line = request.get();
   line.reserve(6 + token_length + 1 + secret_length + 1 + path.size() + 1);
   line = "SPAWN ";
-  for (const auto& [given, length] : {std::pair{&options.pipe_token, token_length},
-                                       std::pair{&options.ipc_secret, secret_length}}) {
+  for (const auto& [given, length] :
+       {std::pair{&options.pipe_token, token_length}, std::pair{&options.ipc_secret, secret_length}}) {
     if (*given) {
       line += **given;
     } else {

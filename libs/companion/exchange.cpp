@@ -57,7 +57,7 @@ std::optional<std::string> service_absent(CompanionSystem& system, const Exchang
 // or before the server started) it looks again after a short sleep; any
 // other failure ends the attempt.
 std::expected<std::unique_ptr<PipeConnection>, ExchangeOutcome> open_pipe(CompanionSystem& system,
-                                                                         const ExchangeSettings& settings) {
+                                                                          const ExchangeSettings& settings) {
   const std::uint64_t deadline = system.now_ms() + settings.connect_timeout_ms;
   const std::string cannot_open = "cannot open " + sides::utf16_to_utf8(settings.pipe) + ": error ";
   for (;;) {

@@ -18,8 +18,8 @@ constexpr std::size_t secret_bytes = 32;
 // the line: Unicode's White_Space property.
 bool is_white_space(char16_t unit) {
   return (unit >= 0x09 && unit <= 0x0D) || unit == 0x20 || unit == 0x85 || unit == 0xA0 || unit == 0x1680 ||
-         (unit >= 0x2000 && unit <= 0x200A) || unit == 0x2028 || unit == 0x2029 || unit == 0x202F ||
-         unit == 0x205F || unit == 0x3000;
+         (unit >= 0x2000 && unit <= 0x200A) || unit == 0x2028 || unit == 0x2029 || unit == 0x202F || unit == 0x205F ||
+         unit == 0x3000;
 }
 
 std::string status_text(std::uint32_t status) {
@@ -45,7 +45,8 @@ std::optional<std::string> enclave_path_fault(std::u16string_view path) {
 std::expected<void, std::string> write_random_hex(CompanionSystem& system, std::span<char> out) {
   sides::SecretBytes<secret_bytes> random;
   const std::span<std::uint8_t> bytes = std::span(random.get()).first(out.size() / 2);
-  if (auto made = system.random(bytes); !made) return std::unexpected("BCryptGenRandom failed: status " + status_text(made.error()));
+  if (auto made = system.random(bytes); !made)
+    return std::unexpected("BCryptGenRandom failed: status " + status_text(made.error()));
   sides::write_hex(bytes, out.data());
   return {};
 }
@@ -89,8 +90,8 @@ RequestResult request_enclave(CompanionSystem& system, std::u16string_view encla
   line.wipe();
   if (outcome.code != BV_OK) {
     if (outcome.write_error) {
-      outcome.message = "writing the request failed: error " + std::to_string(*outcome.write_error) + "; " +
-                        outcome.message;
+      outcome.message =
+          "writing the request failed: error " + std::to_string(*outcome.write_error) + "; " + outcome.message;
     }
     return {outcome.code, std::move(outcome.message)};
   }

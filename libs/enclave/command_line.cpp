@@ -99,7 +99,8 @@ bool is_sid(std::u16string_view sid) {
 // for `token`. A UNC or device path is refused, so that the enclave never
 // reaches out to another machine for its secret.
 bool is_secret_file_path(std::u16string_view path, std::u16string_view token) {
-  const bool drive = path.size() > 3 && ((path[0] >= u'A' && path[0] <= u'Z') || (path[0] >= u'a' && path[0] <= u'z')) &&
+  const bool drive = path.size() > 3 &&
+                     ((path[0] >= u'A' && path[0] <= u'Z') || (path[0] >= u'a' && path[0] <= u'z')) &&
                      path[1] == u':' && path[2] == u'\\';
   if (!drive) return false;
   for (std::size_t i = 0; i < path.size(); ++i) {

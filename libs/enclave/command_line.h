@@ -19,8 +19,8 @@
 namespace bv::enclave_side {
 
 struct EnclaveArguments {
-  std::u16string program;     // between the first two double quotes
-  std::u16string pipe_token;  // 32 hexadecimal digits, in the case given
+  std::u16string program;                         // between the first two double quotes
+  std::u16string pipe_token;                      // 32 hexadecimal digits, in the case given
   std::optional<std::u16string> allowed_sid;      // "S-1-...", when given
   std::optional<std::u16string> shutdown_event;   // "brisvander-shutdown-" and the token, when given
   std::optional<std::u16string> ipc_secret_file;  // the path between the quotes, when given

@@ -75,8 +75,7 @@ class EnclaveSystem {
   // CreateFileW(path, GENERIC_READ | DELETE, FILE_SHARE_READ, no security
   // attributes, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL): nobody may write or
   // delete the file while it is open here.
-  virtual std::expected<std::unique_ptr<HandOverFile>, std::uint32_t> open_hand_over_file(
-      std::u16string_view path) = 0;
+  virtual std::expected<std::unique_ptr<HandOverFile>, std::uint32_t> open_hand_over_file(std::u16string_view path) = 0;
   // OpenEventW(SYNCHRONIZE, not inheritable, name): waiting is all the
   // enclave may do with it.
   virtual std::expected<std::unique_ptr<ShutdownEvent>, std::uint32_t> open_shutdown_event(

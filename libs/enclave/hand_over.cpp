@@ -43,7 +43,8 @@ bool same_line(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   volatile unsigned char difference = 0;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    difference = static_cast<unsigned char>(difference | (static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i])));
+    difference =
+        static_cast<unsigned char>(difference | (static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i])));
   }
   return difference == 0;
 }

@@ -99,7 +99,8 @@ class FakeCompanion final : public CompanionSystem {
   unsigned next_random_ = 0;
 };
 
-RequestResult request(FakeCompanion& fake, bv_grant& grant, std::u16string_view path = u"C:\\Program Files\\B\\vault-enclave.exe",
+RequestResult request(FakeCompanion& fake, bv_grant& grant,
+                      std::u16string_view path = u"C:\\Program Files\\B\\vault-enclave.exe",
                       std::uint32_t timeout_ms = 5000) {
   return request_enclave(fake, path, timeout_ms, grant);
 }
@@ -217,8 +218,7 @@ TEST(CompanionReply, TheGrantIsFilledOnlyFromOkAndAProcessId) {
   const std::vector<Case> cases = {
       {"OK 4242\n", BV_OK, 4242, ""},
       {"OK 4294967295\n", BV_OK, 4294967295u, ""},
-      {"OK 4294967296\n", BV_E_NO_REPLY, 0,
-       "the reply is neither \"OK {pid}\" nor \"ERR {message}\": OK 4294967296"},
+      {"OK 4294967296\n", BV_E_NO_REPLY, 0, "the reply is neither \"OK {pid}\" nor \"ERR {message}\": OK 4294967296"},
       {"OK 0\n", BV_E_NO_REPLY, 0, "the reply is neither \"OK {pid}\" nor \"ERR {message}\": OK 0"},
       {"OK 042\n", BV_E_NO_REPLY, 0, "the reply is neither \"OK {pid}\" nor \"ERR {message}\": OK 042"},
       {"OK 42x\n", BV_E_NO_REPLY, 0, "the reply is neither \"OK {pid}\" nor \"ERR {message}\": OK 42x"},
@@ -284,7 +284,8 @@ TEST(CompanionRequest, APathTheLineCannotCarryIsRefusedBeforeAnyCall) {
   for (char32_t unit = 0x20; unit <= 0xFFFF; ++unit) {
     if (unit == u'"' || (unit >= 0xD800 && unit <= 0xDFFF)) continue;
     const std::u16string path = u"C:\\B\\vault-enclave.exe" + std::u16string(1, static_cast<char16_t>(unit));
-    ASSERT_EQ(enclave_path_fault(path).has_value(), text::is_white_space(unit)) << "U+" << std::hex << static_cast<std::uint32_t>(unit);
+    ASSERT_EQ(enclave_path_fault(path).has_value(), text::is_white_space(unit))
+        << "U+" << std::hex << static_cast<std::uint32_t>(unit);
   }
 }
 
@@ -299,7 +300,9 @@ TEST(CompanionRequest, AFailedGeneratorSendsNothing) {
 }
 
 TEST(CompanionMessage, ACutMessageEndsOnACharacterBoundary) {
-  const std::string text = "ab\xE2\x82\xAC" "c";  // "ab€c"
+  const std::string text =
+      "ab\xE2\x82\xAC"
+      "c";  // "ab€c"
   struct Case {
     std::size_t size;
     std::string expected;

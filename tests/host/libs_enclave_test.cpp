@@ -48,8 +48,8 @@ TEST(EnclaveCommandLine, TheServicesFormsAreReadBack) {
   for (const std::u16string& line : {
            program + u" --pipe-token " + token + u" --pipe-allow-sid S-1-0x0000000A0000-7 --service-verified",
            program + u" --pipe-token " + token + u" --service-verified --shutdown-event " + event,
-           program + u" --pipe-token " + token + u" --service-verified --ipc-secret-file \"D:\\t m p\\bv-ipc-" +
-               token + u".tmp\"",
+           program + u" --pipe-token " + token + u" --service-verified --ipc-secret-file \"D:\\t m p\\bv-ipc-" + token +
+               u".tmp\"",
        }) {
     EXPECT_TRUE(parse_enclave_command_line(line)) << sides::utf16_to_utf8(line);
   }
@@ -61,21 +61,21 @@ TEST(EnclaveCommandLine, EveryOtherFormIsRefused) {
   const std::vector<std::u16string> refused = {
       u"",
       u"C:\\vault-enclave.exe --pipe-token " + token + verified,        // the path unquoted
-      u"\"\" --pipe-token " + token + verified,                          // an empty path
-      u"\"C:\\vault-enclave.exe --pipe-token " + token + verified,       // no closing quote
-      program + u"  --pipe-token " + token + verified,                   // two spaces
-      program + u"\t--pipe-token " + token + verified,                   // a tab
-      program + u" --pipe-token " + token.substr(1) + verified,          // 31 digits
-      program + u" --pipe-token " + token + u"0" + verified,             // 33 digits
-      program + u" --pipe-token " + token.substr(1) + u"g" + verified,   // not hexadecimal
-      start,                                                             // not verified
-      start + verified + u" ",                                           // a trailing space
+      u"\"\" --pipe-token " + token + verified,                         // an empty path
+      u"\"C:\\vault-enclave.exe --pipe-token " + token + verified,      // no closing quote
+      program + u"  --pipe-token " + token + verified,                  // two spaces
+      program + u"\t--pipe-token " + token + verified,                  // a tab
+      program + u" --pipe-token " + token.substr(1) + verified,         // 31 digits
+      program + u" --pipe-token " + token + u"0" + verified,            // 33 digits
+      program + u" --pipe-token " + token.substr(1) + u"g" + verified,  // not hexadecimal
+      start,                                                            // not verified
+      start + verified + u" ",                                          // a trailing space
       start + u" --service-verifiedX",
-      start + verified + u" --pipe-allow-sid S-1-5-18",                  // out of order
-      start + u" --pipe-allow-sid S-1-5-" + verified,                    // a SID cut short
+      start + verified + u" --pipe-allow-sid S-1-5-18",  // out of order
+      start + u" --pipe-allow-sid S-1-5-" + verified,    // a SID cut short
       start + u" --pipe-allow-sid S-2-5-18" + verified,
       start + u" --pipe-allow-sid S-1-5-4294967296" + verified,
-      start + u" --pipe-allow-sid S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16" + verified,  // 16 sub-authorities
+      start + u" --pipe-allow-sid S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16" + verified,       // 16 sub-authorities
       start + verified + u" --shutdown-event brisvander-shutdown-" + token.substr(0, 31) + u"A",  // another token
       start + verified + u" --shutdown-event Global\\brisvander-shutdown-" + token,
       start + verified + u" --ipc-secret-file \"\\\\server\\share\\bv-ipc-" + token + u".tmp\"",  // UNC
@@ -83,7 +83,7 @@ TEST(EnclaveCommandLine, EveryOtherFormIsRefused) {
       start + verified + u" --ipc-secret-file \"Temp\\bv-ipc-" + token + u".tmp\"",               // relative
       start + verified + u" --ipc-secret-file \"C:\\Temp\\bv-ipc-" + token + u".tmp:s\"",         // a stream
       start + verified + u" --ipc-secret-file \"C:\\Temp\\secret.txt\"",
-      start + verified + u" --ipc-secret-file C:\\Temp\\bv-ipc-" + token + u".tmp",               // unquoted
+      start + verified + u" --ipc-secret-file C:\\Temp\\bv-ipc-" + token + u".tmp",  // unquoted
       start + verified + u" --ipc-secret-file \"C:\\Temp\\bv-ipc-" + token + u".tmp\" --shutdown-event " + event,
       start + verified + u" --ignore-shutdown",
   };

@@ -122,11 +122,11 @@ TEST(LibsCompanion, WithoutTheRunningServiceNothingIsSent) {
                                  "was sent");
   EXPECT_TRUE(grant_is_zero(missing.grant));
 
-  ASSERT_EQ(bv::test::run({.command_line = bv::test::command_line(bv::test::build_file(L"brisvander-svc.exe"),
-                                                                  {L"--install"})},
-                          60000)
-                .exit_code,
-            0u);
+  ASSERT_EQ(
+      bv::test::run(
+          {.command_line = bv::test::command_line(bv::test::build_file(L"brisvander-svc.exe"), {L"--install"})}, 60000)
+          .exit_code,
+      0u);
   const Call stopped = request(enclave_path().c_str(), 15000);
   EXPECT_EQ(stopped.code, BV_E_SERVICE_NOT_RUNNING);
   EXPECT_EQ(stopped.message, "the pipe's server is not the running service: server process " + server +

@@ -44,10 +44,10 @@ struct Grant {
 };
 
 Grant request_enclave(const std::wstring& enclave) {
-  const RunResult run = bv::test::run(
-      {.command_line = bv::test::command_line(bv::test::build_file(L"signed\\bv-c-companion-app.exe"),
-                                              {enclave, L"15000"})},
-      bv::test::client_timeout_ms);
+  const RunResult run =
+      bv::test::run({.command_line = bv::test::command_line(bv::test::build_file(L"signed\\bv-c-companion-app.exe"),
+                                                            {enclave, L"15000"})},
+                    bv::test::client_timeout_ms);
   return {parse_report(run.standard_output), run.exit_code};
 }
 
@@ -135,12 +135,12 @@ TEST(LibsEnclave, AHandOverFileThatDoesNotHoldTheSecretLineRefusesTheBeginAndSta
   other_line[10] = other_line[10] == 'a' ? 'b' : 'a';
   ASSERT_TRUE(bv::test::write_file(file, other_line));
 
-  ChildProcess enclave(ChildOptions{
-      .command_line = L"\"" + program + L"\" --pipe-token " + token + L" --service-verified --ipc-secret-file \"" +
-                      file + L"\"",
-      .standard_input = secret_line});
+  ChildProcess enclave(ChildOptions{.command_line = L"\"" + program + L"\" --pipe-token " + token +
+                                                    L" --service-verified --ipc-secret-file \"" + file + L"\"",
+                                    .standard_input = secret_line});
   EXPECT_EQ(enclave.wait(report_timeout_ms), static_cast<DWORD>(3));  // BV_ENCLAVE_E_HAND_OVER_FILE
-  const auto text = bv::test::read_file(folder.file(L"bv-c-enclave-" + std::to_wstring(enclave.process_id()) + L".txt"));
+  const auto text =
+      bv::test::read_file(folder.file(L"bv-c-enclave-" + std::to_wstring(enclave.process_id()) + L".txt"));
   ASSERT_TRUE(text);
   const auto report = parse_report(*text);
   EXPECT_EQ(report.at("begin"), "3");

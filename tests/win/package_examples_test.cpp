@@ -30,13 +30,13 @@ constexpr DWORD stop_timeout_ms = 5000;
 
 // The process id that the companion example printed, or 0.
 DWORD run_companion() {
-  const RunResult run = bv::test::run(
-      {.command_line = bv::test::command_line(bv::test::build_file(L"package-examples\\signed\\my-companion-app.exe"),
-                                              {})},
-      bv::test::client_timeout_ms);
+  const RunResult run =
+      bv::test::run({.command_line = bv::test::command_line(
+                         bv::test::build_file(L"package-examples\\signed\\my-companion-app.exe"), {})},
+                    bv::test::client_timeout_ms);
   std::smatch match;
-  const bool printed = std::regex_match(run.standard_output, match,
-                                        std::regex("enclave ([0-9]+), pipe token [0-9a-f]{32}\r?\n"));
+  const bool printed =
+      std::regex_match(run.standard_output, match, std::regex("enclave ([0-9]+), pipe token [0-9a-f]{32}\r?\n"));
   EXPECT_TRUE(printed) << run.standard_output << run.standard_error;
   EXPECT_EQ(run.exit_code, 0u) << run.standard_error;
   return printed ? static_cast<DWORD>(std::stoul(match[1].str())) : 0;

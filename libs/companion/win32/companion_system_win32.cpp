@@ -48,8 +48,7 @@ class Win32PipeConnection final : public PipeConnection {
 
   std::expected<std::size_t, std::uint32_t> write(std::span<const char> bytes, std::uint64_t deadline_ms) override {
     OVERLAPPED overlapped = fresh_overlapped();
-    const BOOL started =
-        ::WriteFile(pipe_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped);
+    const BOOL started = ::WriteFile(pipe_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped);
     return finish(started, overlapped, deadline_ms);
   }
 
@@ -114,8 +113,7 @@ void Win32CompanionSystem::sleep_ms(std::uint32_t milliseconds) {
   ::Sleep(milliseconds);
 }
 
-std::expected<std::unique_ptr<PipeConnection>, CallFailure> Win32CompanionSystem::open_pipe(
-    std::u16string_view name) {
+std::expected<std::unique_ptr<PipeConnection>, CallFailure> Win32CompanionSystem::open_pipe(std::u16string_view name) {
   // The security quality of service limits the server to identifying this
   // user: whoever serves the pipe (checked only after the open) cannot act
   // as the user.

@@ -24,9 +24,9 @@ extern "C" {
 #endif
 
 typedef struct bv_grant {
-  uint32_t enclave_pid;  /* from "OK {pid}" */
-  char pipe_token[33];   /* 32 hex digits and a zero */
-  char ipc_secret[65];   /* 64 hex digits and a zero */
+  uint32_t enclave_pid; /* from "OK {pid}" */
+  char pipe_token[33];  /* 32 hex digits and a zero */
+  char ipc_secret[65];  /* 64 hex digits and a zero */
 } bv_grant;
 
 /* Asks the service for an enclave at enclave_path (UTF-16, zero-terminated).

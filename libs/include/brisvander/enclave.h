@@ -36,15 +36,21 @@ typedef struct bv_enclave bv_enclave; /* opaque */
    message_size is 0). On failure *enclave is NULL. */
 int bv_enclave_begin(bv_enclave** enclave, char* message, size_t message_size);
 
-const char* bv_enclave_pipe_token(const bv_enclave*);       /* 32 hex digits */
-const wchar_t* bv_enclave_allowed_sid(const bv_enclave*);   /* NULL when the service gave none */
-int bv_enclave_copy_secret(const bv_enclave*, unsigned char secret[32]); /* 0, or BV_ENCLAVE_E_ARGUMENT */
-void* bv_enclave_shutdown_event(const bv_enclave*);          /* a HANDLE opened with SYNCHRONIZE only, or NULL */
-void bv_enclave_end(bv_enclave*);                            /* closes and wipes; NULL is ignored */
+/* 32 hex digits */
+const char* bv_enclave_pipe_token(const bv_enclave*);
+/* NULL when the service gave none */
+const wchar_t* bv_enclave_allowed_sid(const bv_enclave*);
+/* 0, or BV_ENCLAVE_E_ARGUMENT for a NULL pointer */
+int bv_enclave_copy_secret(const bv_enclave*, unsigned char secret[32]);
+/* a HANDLE opened with SYNCHRONIZE only, or NULL */
+void* bv_enclave_shutdown_event(const bv_enclave*);
+/* closes and wipes; NULL is ignored */
+void bv_enclave_end(bv_enclave*);
 
 #define BV_ENCLAVE_OK 0
-#define BV_ENCLAVE_E_COMMAND_LINE 1   /* the command line is not in the form the service writes */
-#define BV_ENCLAVE_E_SECRET_LINE 2    /* standard input gave no secret line within the time limit */
+#define BV_ENCLAVE_E_COMMAND_LINE 1 /* the command line is not in the form the service writes */
+#define BV_ENCLAVE_E_SECRET_LINE \
+  2 /* standard input held no secret line (64 lowercase hex digits, a line feed) in 10 s */
 #define BV_ENCLAVE_E_HAND_OVER_FILE 3 /* the hand-over file could not be read or deleted, or holds another line */
 #define BV_ENCLAVE_E_SHUTDOWN_EVENT 4 /* the shutdown event could not be opened */
 #define BV_ENCLAVE_E_SYSTEM 5         /* the library ran out of memory */

@@ -9,7 +9,6 @@
    BV_OK pid=, token= and secret= from the grant. Exits with the code (100
    for a command line it does not take). */
 #include <brisvander/companion.h>
-
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>

@@ -18,11 +18,9 @@
    Exit status: the code of a failed begin; 0 after the event was set or
    when there is none. */
 #include <brisvander/enclave.h>
-
-#include <windows.h>
-
 #include <stdio.h>
 #include <string.h>
+#include <windows.h>
 
 static char report[8192];
 static size_t report_length;
