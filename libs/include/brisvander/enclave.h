@@ -47,14 +47,20 @@ void* bv_enclave_shutdown_event(const bv_enclave*);
 /* closes and wipes; NULL is ignored */
 void bv_enclave_end(bv_enclave*);
 
+/* Codes of bv_enclave_begin. */
 #define BV_ENCLAVE_OK 0
-#define BV_ENCLAVE_E_COMMAND_LINE 1 /* the command line is not in the form the service writes */
-#define BV_ENCLAVE_E_SECRET_LINE \
-  2 /* standard input held no secret line (64 lowercase hex digits, a line feed) in 10 s */
-#define BV_ENCLAVE_E_HAND_OVER_FILE 3 /* the hand-over file could not be read or deleted, or holds another line */
-#define BV_ENCLAVE_E_SHUTDOWN_EVENT 4 /* the shutdown event could not be opened */
-#define BV_ENCLAVE_E_SYSTEM 5         /* the library ran out of memory */
-#define BV_ENCLAVE_E_ARGUMENT 6       /* a null pointer */
+/* the command line is not in the form the service writes */
+#define BV_ENCLAVE_E_COMMAND_LINE 1
+/* standard input held no secret line (64 lowercase hex digits, a line feed) within 10 s */
+#define BV_ENCLAVE_E_SECRET_LINE 2
+/* the hand-over file could not be read or deleted, or holds another line */
+#define BV_ENCLAVE_E_HAND_OVER_FILE 3
+/* the shutdown event could not be opened */
+#define BV_ENCLAVE_E_SHUTDOWN_EVENT 4
+/* the library ran out of memory */
+#define BV_ENCLAVE_E_SYSTEM 5
+/* a null pointer */
+#define BV_ENCLAVE_E_ARGUMENT 6
 
 #ifdef __cplusplus
 }
