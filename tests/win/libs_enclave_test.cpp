@@ -43,7 +43,7 @@ struct Grant {
   DWORD pid() const { return lines.contains("pid") ? static_cast<DWORD>(std::stoul(lines.at("pid"))) : 0; }
 };
 
-Grant request_enclave(const std::wstring& enclave) {
+Grant ask_for_enclave(const std::wstring& enclave) {
   const RunResult run =
       bv::test::run({.command_line = bv::test::command_line(bv::test::build_file(L"signed\\bv-c-companion-app.exe"),
                                                             {enclave, L"15000"})},
@@ -86,7 +86,7 @@ TEST(LibsEnclave, TheServicesHandOverIsBegunAndTheGrantMatchesIt) {
   const auto service = bv::test::install_and_start(bv::test::build_file(L"brisvander-svc-testlogon.exe"));
   ASSERT_TRUE(bv::test::wait_until_listening(listening_timeout_ms));
 
-  const Grant first = request_enclave(folder.file(L"vault-enclave.exe"));
+  const Grant first = ask_for_enclave(folder.file(L"vault-enclave.exe"));
   ASSERT_EQ(first.lines.count("code"), 1u);
   ASSERT_EQ(first.lines.at("code"), "0") << first.lines.at("message");
   EXPECT_EQ(first.exit_code, 0u);
@@ -114,7 +114,7 @@ TEST(LibsEnclave, TheServicesHandOverIsBegunAndTheGrantMatchesIt) {
 
   // The next request stops it through the event it waits on: it ends by
   // itself, with status 0, not terminated with 1.
-  const Grant second = request_enclave(folder.file(L"vault-enclave.exe"));
+  const Grant second = ask_for_enclave(folder.file(L"vault-enclave.exe"));
   ASSERT_EQ(second.lines.count("code"), 1u);
   EXPECT_EQ(second.lines.at("code"), "0") << second.lines.at("message");
   reaper.add(second.pid());
