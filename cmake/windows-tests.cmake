@@ -44,6 +44,13 @@ add_executable(powershell-standin tests/win/support/e2e_service_powershell_stand
 target_link_libraries(powershell-standin PRIVATE bv_win_test_support)
 bv_windows_program(powershell-standin)
 
+# An enclave that starts a process of its own and ignores its shutdown
+# event: the end-to-end tests install it as vault-enclave.exe to see what
+# stopping an enclave ends.
+add_executable(enclave-standin tests/win/support/e2e_enclave_standin.cpp)
+target_link_libraries(enclave-standin PRIVATE bv_win_test_support)
+bv_windows_program(enclave-standin)
+
 # An ordinary process that owns, or tries to take, the service's pipe name:
 # the stand-in server that the reference client must refuse, and the probe of
 # whether the running service ever leaves its name free.
@@ -90,7 +97,7 @@ add_executable(win_tests ${BV_WIN_TEST_SOURCES} src/platform/win32/logon_user_su
 target_link_libraries(win_tests PRIVATE bv_win_test_support gtest gtest_main)
 # The tests start these programs from the folder they run in.
 add_dependencies(win_tests companion-app vault-enclave signed-companion-app brisvander-svc brisvander-svc-testlogon
-  powershell-standin pipe-squatter)
+  powershell-standin pipe-squatter enclave-standin)
 
 # --- Tests under Wine ------------------------------------------------------------
 set(BV_WINE_TEST_ENVIRONMENT "BV_WINE_PREFIX=${BV_WINE_PREFIX}")

@@ -159,12 +159,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fake.files.temp = std::unexpected(5u);
   }
   bv::Log log(fake.console);
+  bv::enclave::AccountPassword password(bv::SecretString(std::string("pw")),
+                                        [] { return std::optional<bv::SecretString>(); });
 
   const bv::enclave::LaunchInputs inputs{
       .enclave_path = request->enclave_path,
       .pipe_token = request->pipe_token,
       .ipc_secret = request->ipc_secret.get(),
-      .account_password = "pw",
+      .account_password = password,
       .allowed_sid = with_sid ? std::optional<std::string_view>(sid) : std::nullopt,
   };
   auto launched = bv::enclave::launch_enclave(inputs, fake.platform, log);

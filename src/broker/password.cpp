@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <utility>
 
 #include "text/utf.h"
 
@@ -59,6 +61,17 @@ std::expected<SecretString, std::string> read_account_password(platform::Securit
 void log_password_failure(Log& log, std::string_view message) {
   log.line("Cannot read SvcUserPwd: " + std::string(message));
   log.line("Run provision-user.ps1 as Administrator first.");
+}
+
+enclave::AccountPassword::Reader stored_password_reader(platform::SecurityRegistry& registry, Log& log) {
+  return [&registry, &log]() -> std::optional<SecretString> {
+    auto read = read_account_password(registry);
+    if (!read) {
+      log_password_failure(log, read.error());
+      return std::nullopt;
+    }
+    return std::move(*read);
+  };
 }
 
 }  // namespace bv::broker

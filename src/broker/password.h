@@ -6,8 +6,9 @@
 #include <string_view>
 
 #include "common/log.h"
-#include "secret/secret.h"
+#include "enclave/account_password.h"
 #include "platform/security_registry.h"
+#include "secret/secret.h"
 
 namespace bv::broker {
 
@@ -22,5 +23,9 @@ SecretString decode_password_data(std::span<const std::uint8_t> data);
 
 // The two log lines of a failed read: the cause, then the operator's advice.
 void log_password_failure(Log& log, std::string_view message);
+
+// The same read made again while the service runs, for a logon that was
+// refused: a failure is logged as at start, and gives none.
+enclave::AccountPassword::Reader stored_password_reader(platform::SecurityRegistry& registry, Log& log);
 
 }  // namespace bv::broker

@@ -69,8 +69,8 @@ std::optional<std::string> unusable_request(const std::expected<SecretString, st
 
 // Steps of one connected client, from the read to the reply. The caller
 // disconnects the client afterwards.
-void serve_connection(platform::PipeInstance& pipe, std::string_view account_password, enclave::RunningEnclave& record,
-                      platform::Platform& platform, Log& log, const Launcher& launch) {
+void serve_connection(platform::PipeInstance& pipe, enclave::AccountPassword& account_password,
+                      enclave::RunningEnclave& record, platform::Platform& platform, Log& log, const Launcher& launch) {
   const auto line = read_request_line(pipe, platform.clock);
   if (auto failure = unusable_request(line)) {
     log.line("Read error: " + *failure);
@@ -164,8 +164,8 @@ void write_reply_line(platform::PipeInstance& pipe, std::string_view reply, plat
   }
 }
 
-void run_pipe_server(std::string_view account_password, const RunningFlag& running, platform::Platform& platform,
-                     Log& log, const Launcher& launch) {
+void run_pipe_server(enclave::AccountPassword& account_password, const RunningFlag& running,
+                     platform::Platform& platform, Log& log, const Launcher& launch) {
   // Owned by this loop alone; stopped and replaced for each verified caller.
   enclave::RunningEnclave record;
   // The one instance, created once and reused for every client (connect,

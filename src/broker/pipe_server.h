@@ -26,7 +26,7 @@ std::expected<SecretString, std::string> read_request_line(platform::PipeInstanc
 void write_reply_line(platform::PipeInstance& pipe, std::string_view reply, platform::Clock& clock);
 
 // Serves clients one after another until the running flag is found cleared.
-void run_pipe_server(std::string_view account_password, const RunningFlag& running, platform::Platform& platform,
-                     Log& log, const Launcher& launch);
+void run_pipe_server(enclave::AccountPassword& account_password, const RunningFlag& running,
+                     platform::Platform& platform, Log& log, const Launcher& launch);
 
 }  // namespace bv::broker

@@ -180,7 +180,7 @@ std::optional<std::string> lookup_caller_sid(platform::KernelObject& caller_proc
 }
 
 SpawnOutcome handle_spawn_request(platform::KernelObject& caller_process, std::string_view line,
-                                  std::string_view account_password, platform::Platform& platform, Log& log,
+                                  enclave::AccountPassword& account_password, platform::Platform& platform, Log& log,
                                   const Launcher& launch) {
   const auto account_sid = lookup_caller_sid(caller_process, platform.processes);
   const EnvironmentLookup environment = [&](std::u16string_view name) {

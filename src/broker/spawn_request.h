@@ -44,7 +44,7 @@ struct SpawnOutcome {
 };
 
 SpawnOutcome handle_spawn_request(platform::KernelObject& caller_process, std::string_view line,
-                                  std::string_view account_password, platform::Platform& platform, Log& log,
+                                  enclave::AccountPassword& account_password, platform::Platform& platform, Log& log,
                                   const Launcher& launch);
 
 }  // namespace bv::broker

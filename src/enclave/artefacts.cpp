@@ -28,6 +28,25 @@ std::string secret_file_sddl(std::string_view sid) {
   return "D:P(A;;FA;;;SY)(A;;FA;;;" + std::string(sid) + ")";
 }
 
+// One CreateEventW for the name. An event of the name that existed before
+// was made by someone else, who may set it or hold it: its handle is closed
+// at once, and the name counts as taken.
+struct EventAttempt {
+  platform::Object handle;
+  bool name_taken = false;
+};
+
+EventAttempt try_create_event(platform::ProcessesTokens& processes, platform::SecurityDescriptor* descriptor,
+                              std::u16string_view name) {
+  auto created = processes.create_event(descriptor, name);
+  if (!created) return {};
+  if (created->already_existed) {
+    created->handle.reset();
+    return {.name_taken = true};
+  }
+  return {.handle = std::move(created->handle)};
+}
+
 }  // namespace
 
 SecretString secret_line(std::span<const std::uint8_t> ipc_secret) {
@@ -57,19 +76,21 @@ ShutdownEvent create_shutdown_event(platform::Platform& platform, platform::Kern
   event.name = std::string(shutdown_event_prefix) + std::string(pipe_token);
   const std::u16string name = text::to_utf16(event.name);
 
+  bool name_taken = false;
   if (auto sid = token_user_sid_string(platform.processes, logon_token)) {
     if (auto descriptor = platform.security.convert_sddl(text::to_utf16(shutdown_event_sddl(*sid)))) {
-      auto created = platform.processes.create_event(descriptor->get(), name);
+      EventAttempt secured = try_create_event(platform.processes, descriptor->get(), name);
       descriptor->reset();
-      if (created) event.handle = std::move(*created);
+      event.handle = std::move(secured.handle);
+      name_taken = secured.name_taken;
     }
   }
 
-  // Whatever kept the secured event from being made, the enclave still gets
-  // an event to wait on, with the default security of the service's token.
-  if (!event.handle) {
-    if (auto created = platform.processes.create_event(nullptr, name)) event.handle = std::move(*created);
-  }
+  // Whatever else kept the secured event from being made, the enclave still
+  // gets an event to wait on, with the default security of the service's
+  // token. A taken name is not tried again: the call would only open the
+  // same object.
+  if (!event.handle && !name_taken) event.handle = try_create_event(platform.processes, nullptr, name).handle;
   return event;
 }
 
@@ -109,6 +130,10 @@ std::optional<std::string> write_secret_file(platform::Platform& platform, platf
   }
   file->reset();
   return path_text;
+}
+
+void delete_secret_file(platform::PipesFiles& files, const std::optional<std::string>& path) {
+  if (path) static_cast<void>(files.delete_file(text::to_utf16(*path)));
 }
 
 }  // namespace bv::enclave

@@ -25,6 +25,9 @@ struct ShutdownEvent {
   platform::Object handle;  // none when no event could be made
 };
 
+// Makes the event secured for the account, or with default security when
+// that cannot be done. An event of the name that exists already is never
+// used: no handle.
 ShutdownEvent create_shutdown_event(platform::Platform& platform, platform::KernelObject& logon_token,
                                     std::string_view pipe_token);
 
@@ -32,5 +35,9 @@ ShutdownEvent create_shutdown_event(platform::Platform& platform, platform::Kern
 // none when no file was written.
 std::optional<std::string> write_secret_file(platform::Platform& platform, platform::KernelObject& logon_token,
                                              std::string_view pipe_token, std::span<const std::uint8_t> ipc_secret);
+
+// Deletes the hand-over file, when one was written. A failure is ignored:
+// the file then stays.
+void delete_secret_file(platform::PipesFiles& files, const std::optional<std::string>& path);
 
 }  // namespace bv::enclave

@@ -1,5 +1,6 @@
 #include "enclave/launcher.h"
 
+#include <expected>
 #include <string>
 #include <utility>
 
@@ -13,6 +14,8 @@ namespace bv::enclave {
 namespace {
 
 constexpr std::u16string_view account_domain = u".";  // the local account database
+// The exit code of an enclave ended before it ran.
+constexpr std::uint32_t abandoned_exit_code = 1;
 
 // The password as UTF-16, converted straight into a container that is wiped
 // when released. Its room is reserved before the first unit goes in, so no
@@ -22,6 +25,23 @@ SecretU16String password_utf16(std::string_view password) {
   wide.get().reserve(password.size() + 1);
   text::append_utf16(wide.get(), password);
   return wide;
+}
+
+// LogonUserW for the isolation account. The UTF-16 copy of the password
+// lives for the call alone.
+platform::Result<platform::Object> log_on(platform::ProcessesTokens& processes, std::string_view password) {
+  SecretU16String wide = password_utf16(password);
+  return processes.logon_user(names::account_name<char16_t>, account_domain, wide.get());
+}
+
+// A logon refused for a wrong password (ERROR_LOGON_FAILURE) is tried once
+// more, and only when the stored password has changed since it was read: the
+// account was given a new one while the service ran. Any other failure, or
+// the same password, stands. The result is the last attempt's.
+platform::Result<platform::Object> log_on_account(AccountPassword& password, platform::ProcessesTokens& processes) {
+  auto token = log_on(processes, password.get());
+  if (token || token.error() != platform::error_logon_failure || !password.reload()) return token;
+  return log_on(processes, password.get());
 }
 
 // The enclave's command line: the path in double quotes, which keep it one
@@ -53,22 +73,41 @@ std::string enclave_command_line(const LaunchInputs& inputs, const ShutdownEvent
   return line;
 }
 
+std::string failure(std::string_view call, platform::ErrorCode code) {
+  return std::string(call) + " failed: error " + std::to_string(code);
+}
+
+// Puts the suspended enclave into a new job and lets it run. The job's
+// limits allow no breakaway, so everything the enclave starts is in the job
+// too, from its first instruction on. The job, or the failure message (a job
+// already made is closed then; the process stays suspended).
+std::expected<platform::Object, std::string> contain_and_resume(platform::CreatedProcess& started,
+                                                                platform::ProcessesTokens& processes) {
+  auto job = processes.create_job();
+  if (!job) return std::unexpected(failure("CreateJobObject", job.error()));
+  if (auto assigned = processes.assign_to_job(**job, *started.process); !assigned) {
+    job->reset();
+    return std::unexpected(failure("AssignProcessToJobObject", assigned.error()));
+  }
+  if (auto resumed = processes.resume_thread(*started.thread); !resumed) {
+    job->reset();
+    return std::unexpected(failure("ResumeThread", resumed.error()));
+  }
+  return std::move(*job);
+}
+
 }  // namespace
 
 // Every handle made here belongs to this launch and is released at a fixed
 // step, on each path out: the profile is unloaded just before the token it
 // was loaded for is closed, and the token is always closed last. A
-// successful launch hands the shutdown event, the enclave's process handle
-// and the loaded profile with its token to the caller.
+// successful launch hands the shutdown event, the enclave's process handle,
+// its job and the loaded profile with its token to the caller.
 LaunchResult launch_enclave(const LaunchInputs& inputs, platform::Platform& platform, Log& log) {
   auto& processes = platform.processes;
   auto& files = platform.files;
 
-  // The UTF-16 copy of the password is needed for the logon alone.
-  platform::Result<platform::Object> logon = [&] {
-    SecretU16String password = password_utf16(inputs.account_password);
-    return processes.logon_user(names::account_name<char16_t>, account_domain, password.get());
-  }();
+  auto logon = log_on_account(inputs.account_password, processes);
   if (!logon) {
     return std::unexpected("LogonUser failed for '" + std::string(names::account_name<>) + "': error " +
                            std::to_string(logon.error()));
@@ -121,14 +160,26 @@ LaunchResult launch_enclave(const LaunchInputs& inputs, platform::Platform& plat
   environment.reset();
   stdin_read.reset();
 
-  // A hand-over file already written stays on disk.
-  if (!started) {
-    const platform::ErrorCode code = started.error();
+  // A launch that fails from here on releases what it made, and deletes the
+  // hand-over file: the secret in it would reach no enclave.
+  const auto release_and_fail = [&](std::string message) -> LaunchResult {
     stdin_write.reset();
     event.handle.reset();
     profile.reset();
+    delete_secret_file(files, secret_file);
     token.reset();
-    return std::unexpected("CreateProcessAsUser failed: error " + std::to_string(code));
+    return std::unexpected(std::move(message));
+  };
+  if (!started) return release_and_fail(failure("CreateProcessAsUser", started.error()));
+
+  auto job = contain_and_resume(*started, processes);
+  if (!job) {
+    // Still suspended, the process has run nothing and opened nothing. (A
+    // failed termination is not examined: such a process never runs.)
+    static_cast<void>(processes.terminate(*started->process, abandoned_exit_code));
+    started->thread.reset();
+    started->process.reset();
+    return release_and_fail(std::move(job.error()));
   }
 
   // Closing the write end right after the line gives the enclave end of
@@ -154,8 +205,9 @@ LaunchResult launch_enclave(const LaunchInputs& inputs, platform::Platform& plat
   return LaunchedEnclave{.process_id = started->process_id,
                          .process = std::move(started->process),
                          .shutdown_event = std::move(event.handle),
-                         .profile = std::move(profile),
+                         .job = std::move(*job),
                          .logon_token = std::move(token),
+                         .profile = std::move(profile),
                          .secret_file = std::move(secret_file)};
 }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "common/log.h"
+#include "enclave/account_password.h"
 #include "enclave/running_enclave.h"
 #include "platform/platform.h"
 
@@ -17,13 +18,14 @@ struct LaunchInputs {
   std::string_view enclave_path;          // as the client sent it
   std::string_view pipe_token;            // 32 hexadecimal digits
   std::span<const std::uint8_t> ipc_secret;
-  std::string_view account_password;
+  AccountPassword& account_password;  // lent for the logon, and read again when it is refused
   std::optional<std::string_view> allowed_sid;
 };
 
 using LaunchResult = std::expected<LaunchedEnclave, std::string>;
 
-// Starts the enclave under the isolation account and hands it the secret.
+// Starts the enclave under the isolation account, in a job of its own, and
+// hands it the secret.
 LaunchResult launch_enclave(const LaunchInputs& inputs, platform::Platform& platform, Log& log);
 
 }  // namespace bv::enclave

@@ -6,7 +6,7 @@
 
 #include "broker/password.h"
 #include "broker/pipe_server.h"
-#include "secret/secret.h"
+#include "enclave/account_password.h"
 
 namespace bv::host {
 namespace {
@@ -34,10 +34,11 @@ void read_password_and_serve(const ServiceHost& host, const RunningFlag& running
     broker::log_password_failure(host.log, read.error());
     return;
   }
-  SecretString password = std::move(*read);  // the move wipes the source
+  // The move wipes the source. A logon refused with it reads the value again.
+  enclave::AccountPassword password(std::move(*read), broker::stored_password_reader(host.platform.security, host.log));
   host.log.line("Password read OK. Listening on " + std::string(names::pipe_name<>));
-  broker::run_pipe_server(password.get(), running, host.platform, host.log, host.launch);
-  wipe(password.get());
+  broker::run_pipe_server(password, running, host.platform, host.log, host.launch);
+  password.wipe();
 }
 
 // The service thread's part once the handler is registered. Exceptions stop

@@ -20,6 +20,7 @@ inline constexpr ErrorCode error_pipe_busy = 231;
 inline constexpr ErrorCode error_no_data = 232;
 inline constexpr ErrorCode error_pipe_connected = 535;
 inline constexpr ErrorCode error_io_pending = 997;
+inline constexpr ErrorCode error_logon_failure = 1326;
 inline constexpr ErrorCode error_operation_aborted = 995;
 inline constexpr ErrorCode error_failed_service_controller_connect = 1063;
 inline constexpr ErrorCode error_service_specific_error = 1066;

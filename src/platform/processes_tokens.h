@@ -44,6 +44,14 @@ struct CreatedProcess {
   std::uint32_t process_id = 0;
 };
 
+// What CreateEventW gave for a name.
+struct CreatedEvent {
+  Object handle;
+  // ERROR_ALREADY_EXISTS: an event of that name existed before the call,
+  // which then opened it instead of making one.
+  bool already_existed = false;
+};
+
 class ProcessesTokens {
  public:
   virtual ~ProcessesTokens() = default;
@@ -68,11 +76,25 @@ class ProcessesTokens {
   // CreateEnvironmentBlock(token, bInherit FALSE); a null block is a failure.
   virtual Result<Environment> create_environment_block(KernelObject& token) = 0;
   // CreateProcessAsUserW(token, no application name, command_line, inherit
-  // handles, CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT with the block, or
-  // CREATE_NO_WINDOW alone and the service's environment without one; standard
-  // input `stdin_read`, standard output and error INVALID_HANDLE_VALUE).
+  // handles, CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT
+  // with the block, or CREATE_SUSPENDED | CREATE_NO_WINDOW and the service's
+  // environment without one; standard input `stdin_read`, standard output and
+  // error INVALID_HANDLE_VALUE). The process runs nothing until its thread is
+  // resumed.
   virtual Result<CreatedProcess> create_process_as_user(KernelObject& token, std::u16string_view command_line,
                                                         EnvironmentBlock* environment, KernelObject& stdin_read) = 0;
+  // CreateJobObjectW(no security attributes, so not inheritable; no name),
+  // its limits left as made: without JOB_OBJECT_LIMIT_BREAKAWAY_OK or
+  // JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK no process in it can start a process
+  // outside it, and without JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE its processes
+  // outlive the handle.
+  virtual Result<Object> create_job() = 0;
+  // AssignProcessToJobObject(job, process).
+  virtual Result<void> assign_to_job(KernelObject& job, KernelObject& process) = 0;
+  // ResumeThread(thread); a failure is (DWORD)-1.
+  virtual Result<void> resume_thread(KernelObject& thread) = 0;
+  // TerminateJobObject(job, exit_code): every process in the job.
+  virtual Result<void> terminate_job(KernelObject& job, std::uint32_t exit_code) = 0;
 
   virtual Result<std::uint32_t> exit_code(KernelObject& process) = 0;
   virtual std::uint32_t wait(KernelObject& object, std::uint32_t milliseconds) = 0;
@@ -80,7 +102,7 @@ class ProcessesTokens {
   virtual Result<void> set_event(KernelObject& event) = 0;
   // CreateEventW(descriptor or default security, not inheritable, manual
   // reset, non-signalled, name).
-  virtual Result<Object> create_event(SecurityDescriptor* descriptor, std::u16string_view name) = 0;
+  virtual Result<CreatedEvent> create_event(SecurityDescriptor* descriptor, std::u16string_view name) = 0;
   // CreateEventW(default security, not inheritable, manual reset,
   // non-signalled, no name).
   virtual Result<std::unique_ptr<WakeEvent>> create_wake_event() = 0;

@@ -302,6 +302,8 @@ platform::Result<Object> FakeProcessesTokens::logon_user(std::u16string_view use
                                                          std::u16string_view password) {
   log.add("LogonUserW(" + narrow(user) + ", " + narrow(domain) + ", " + narrow(password) + ")");
   if (logon_failure) return std::unexpected(*logon_failure);
+  if (auto it = refused_passwords.find(narrow(password)); it != refused_passwords.end())
+    return std::unexpected(it->second);
   return make_object(log, "logon-token");
 }
 
@@ -322,12 +324,38 @@ platform::Result<platform::CreatedProcess> FakeProcessesTokens::create_process_a
     platform::KernelObject& token, std::u16string_view command_line, platform::EnvironmentBlock* block,
     platform::KernelObject& stdin_read) {
   log.add("CreateProcessAsUserW(" + name_of(token) + ", " + name_of(stdin_read) +
-          (block != nullptr ? ", 0x08000400, block)" : ", 0x08000000, inherited)"));
+          (block != nullptr ? ", 0x08000404, block)" : ", 0x08000004, inherited)"));
   command_lines.emplace_back(command_line);
   if (create_process_failure) return std::unexpected(*create_process_failure);
   auto pid = next_process_id++;
   return platform::CreatedProcess{make_object(log, "enclave-process:" + std::to_string(pid)),
                                   make_object(log, "enclave-thread:" + std::to_string(pid)), pid};
+}
+
+platform::Result<Object> FakeProcessesTokens::create_job() {
+  log.add("CreateJobObjectW");
+  if (create_job_failure) return std::unexpected(*create_job_failure);
+  return make_object(log, "job");
+}
+
+platform::Result<void> FakeProcessesTokens::assign_to_job(platform::KernelObject& job,
+                                                          platform::KernelObject& process) {
+  log.add("AssignProcessToJobObject(" + name_of(job) + ", " + name_of(process) + ")");
+  if (assign_failure) return std::unexpected(*assign_failure);
+  job_processes[name_of(job)].push_back(name_of(process));
+  return {};
+}
+
+platform::Result<void> FakeProcessesTokens::resume_thread(platform::KernelObject& thread) {
+  log.add("ResumeThread(" + name_of(thread) + ")");
+  if (resume_failure) return std::unexpected(*resume_failure);
+  return {};
+}
+
+platform::Result<void> FakeProcessesTokens::terminate_job(platform::KernelObject& job, std::uint32_t exit_code) {
+  log.add("TerminateJobObject(" + name_of(job) + ", " + std::to_string(exit_code) + ")");
+  for (const auto& process : job_processes[name_of(job)]) terminated.insert(process);
+  return {};
 }
 
 platform::Result<std::uint32_t> FakeProcessesTokens::exit_code(platform::KernelObject& process) {
@@ -361,12 +389,12 @@ platform::Result<std::unique_ptr<platform::WakeEvent>> FakeProcessesTokens::crea
   return std::make_unique<FakeWake>(log);
 }
 
-platform::Result<Object> FakeProcessesTokens::create_event(platform::SecurityDescriptor* descriptor,
-                                                           std::u16string_view name) {
+platform::Result<platform::CreatedEvent> FakeProcessesTokens::create_event(platform::SecurityDescriptor* descriptor,
+                                                                           std::u16string_view name) {
   std::string kind = descriptor != nullptr ? "secured" : "default";
   log.add("CreateEventW(" + kind + ", " + narrow(name) + ")");
   if (auto it = create_event_failures.find(kind); it != create_event_failures.end()) return std::unexpected(it->second);
-  return make_object(log, "event:" + narrow(name));
+  return platform::CreatedEvent{make_object(log, "event:" + narrow(name)), existing_events.contains(narrow(name))};
 }
 
 std::optional<std::u16string> FakeProcessesTokens::environment_variable(std::u16string_view name) {

@@ -203,12 +203,16 @@ class FakeProcessesTokens : public platform::ProcessesTokens {
                                                                     std::u16string_view command_line,
                                                                     platform::EnvironmentBlock* block,
                                                                     platform::KernelObject& stdin_read) override;
+  platform::Result<platform::Object> create_job() override;
+  platform::Result<void> assign_to_job(platform::KernelObject& job, platform::KernelObject& process) override;
+  platform::Result<void> resume_thread(platform::KernelObject& thread) override;
+  platform::Result<void> terminate_job(platform::KernelObject& job, std::uint32_t exit_code) override;
   platform::Result<std::uint32_t> exit_code(platform::KernelObject& process) override;
   std::uint32_t wait(platform::KernelObject& object, std::uint32_t milliseconds) override;
   platform::Result<void> terminate(platform::KernelObject& process, std::uint32_t exit_code) override;
   platform::Result<void> set_event(platform::KernelObject& event) override;
-  platform::Result<platform::Object> create_event(platform::SecurityDescriptor* descriptor,
-                                                  std::u16string_view name) override;
+  platform::Result<platform::CreatedEvent> create_event(platform::SecurityDescriptor* descriptor,
+                                                        std::u16string_view name) override;
   platform::Result<std::unique_ptr<platform::WakeEvent>> create_wake_event() override;
   std::optional<std::u16string> environment_variable(std::u16string_view name) override;
   platform::Result<std::u16string> executable_path() override;
@@ -220,12 +224,13 @@ class FakeProcessesTokens : public platform::ProcessesTokens {
 
   CallLog& log;
   // Objects are named "process:{pid}", "token:{pid}" (caller), "logon-token",
-  // "enclave-process:{pid}", "enclave-thread:{pid}", "event:{name}".
+  // "enclave-process:{pid}", "enclave-thread:{pid}", "job", "event:{name}".
   std::map<std::uint32_t, platform::ErrorCode> open_process_failures;          // by pid
   std::map<std::uint32_t, platform::Result<platform::ImageName>> image_names;  // by pid; default error 31
   std::map<std::uint32_t, platform::ErrorCode> open_token_failures;            // by pid
   std::map<std::string, std::u16string> sids;                                  // token name -> SID; absent: none
   std::optional<platform::ErrorCode> logon_failure;
+  std::map<std::string, platform::ErrorCode> refused_passwords;  // password (UTF-8) -> LogonUserW's error
   std::optional<platform::ErrorCode> profile_failure;
   std::optional<platform::ErrorCode> environment_failure;
   std::optional<platform::ErrorCode> create_process_failure;
@@ -236,8 +241,13 @@ class FakeProcessesTokens : public platform::ProcessesTokens {
   // process was terminated unless it is unkillable.
   std::map<std::string, std::uint32_t> wait_results;
   std::set<std::string> unkillable;  // processes that TerminateProcess does not end
-  std::set<std::string> terminated;
+  std::set<std::string> terminated;  // processes ended by TerminateProcess or with their job
+  std::optional<platform::ErrorCode> create_job_failure;
+  std::optional<platform::ErrorCode> assign_failure;
+  std::optional<platform::ErrorCode> resume_failure;
+  std::map<std::string, std::vector<std::string>> job_processes;     // job name -> processes assigned to it
   std::map<std::string, platform::ErrorCode> create_event_failures;  // "secured" or "default"
+  std::set<std::string> existing_events;  // names that CreateEventW opens instead of making (ERROR_ALREADY_EXISTS)
   std::optional<platform::ErrorCode> wake_event_failure;             // create_wake_event fails with this
   std::map<std::u16string, std::u16string> environment;
   platform::Result<std::u16string> executable = std::u16string(u"C:\\Program Files\\Brisvander\\brisvander-svc.exe");

@@ -58,7 +58,7 @@ class PipeServerTest : public ::testing::Test {
     return fake.files.clients.back();
   }
 
-  void run() { run_pipe_server("pw", running, fake.platform, log, launcher); }
+  void run() { run_pipe_server(password, running, fake.platform, log, launcher); }
 
   // What each client received, in the order they were served.
   std::vector<std::string> replies() const {
@@ -69,6 +69,7 @@ class PipeServerTest : public ::testing::Test {
 
   fake::FakePlatform fake;
   Log log{fake.console};
+  enclave::AccountPassword password{SecretString(std::string("pw")), [] { return std::optional<SecretString>(); }};
   RunningFlag running{std::make_unique<fake::FakeWake>(fake.log, &fake.clock)};
   std::vector<std::string> launched_paths;
   std::function<void()> during_launch;

@@ -287,7 +287,7 @@ class SpawnRequestConnectionTest : public ::testing::Test {
   }
 
   SpawnOutcome handle(std::string_view line) {
-    return handle_spawn_request(*caller, line, "pw", fake.platform, log, launcher);
+    return handle_spawn_request(*caller, line, password, fake.platform, log, launcher);
   }
 
   struct Seen {
@@ -298,13 +298,14 @@ class SpawnRequestConnectionTest : public ::testing::Test {
 
   fake::FakePlatform fake;
   Log log{fake.console};
+  enclave::AccountPassword password{SecretString(std::string("pw")), [] { return std::optional<SecretString>(); }};
   // The caller's process as verification opened it.
   platform::Object caller = fake::make_object(fake.log, "process:4100");
   std::vector<Seen> launches;
   enclave::LaunchResult next_launch = enclave::LaunchedEnclave{.process_id = 4242};
   Launcher launcher = [this](const enclave::LaunchInputs& in) {
-    launches.push_back({std::string(in.enclave_path), std::string(in.pipe_token), std::string(in.account_password),
-                        Bytes(in.ipc_secret.begin(), in.ipc_secret.end()),
+    launches.push_back({std::string(in.enclave_path), std::string(in.pipe_token),
+                        std::string(in.account_password.get()), Bytes(in.ipc_secret.begin(), in.ipc_secret.end()),
                         in.allowed_sid ? std::optional<std::string>(*in.allowed_sid) : std::nullopt});
     return std::move(next_launch);
   };

@@ -95,6 +95,21 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   {"GetTokenInformation(logon-token)", kConvertEvent, "CreateEventW(secured, " + kEvent + ")",
                    "LocalFree(" + kEventSddl + ")", "CreateEventW(default, " + kEvent + ")"},
+                  std::nullopt},
+        // Someone else made the name first: the event they hold is closed at
+        // once, and not opened a second time with default security.
+        EventCase{"NameTaken",
+                  [](FakePlatform& f) { f.processes.existing_events.insert(kEvent); },
+                  {"GetTokenInformation(logon-token)", kConvertEvent, "CreateEventW(secured, " + kEvent + ")",
+                   "CloseHandle(event:" + kEvent + ")", "LocalFree(" + kEventSddl + ")"},
+                  std::nullopt},
+        EventCase{"NameTakenWithoutSid",
+                  [](FakePlatform& f) {
+                    f.processes.sids.clear();
+                    f.processes.existing_events.insert(kEvent);
+                  },
+                  {"GetTokenInformation(logon-token)", "CreateEventW(default, " + kEvent + ")",
+                   "CloseHandle(event:" + kEvent + ")"},
                   std::nullopt}),
     [](const auto& test) { return test.param.name; });
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -24,11 +25,18 @@ const std::u16string kLogonSid = u"S-1-5-21-1-2-3-1001";
 const std::string kEventSddl = "D:P(A;;GA;;;SY)(A;;0x00100000;;;S-1-5-21-1-2-3-1001)";
 const std::string kFileSddl = "D:P(A;;FA;;;SY)(A;;FA;;;S-1-5-21-1-2-3-1001)";
 
+const std::string kDeleteFile = "DeleteFileW(" + kFile + ")";
+
 // The steps and releases whose order the launch fixes.
 Calls steps(const FakePlatform& fake) {
-  return fake.log.only({"LogonUserW", "LoadUserProfileW", "CreatePipe", "CreateEventW", "CreateFileW",
-                        "CreateEnvironmentBlock", "CreateProcessAsUserW", "DestroyEnvironmentBlock", "WriteFile",
-                        "CloseHandle", "UnloadUserProfile"});
+  return fake.log.only({"LogonUserW", "LoadUserProfileW", "CreatePipe", "CreateEventW", "DeleteFileW", "CreateFileW",
+                        "CreateEnvironmentBlock", "CreateProcessAsUserW", "DestroyEnvironmentBlock", "CreateJobObjectW",
+                        "AssignProcessToJobObject", "ResumeThread", "TerminateProcess", "WriteFile", "CloseHandle",
+                        "UnloadUserProfile"});
+}
+
+SecretString secret_text(std::string_view text) {
+  return SecretString(std::string(text));
 }
 
 class LaunchEnclaveTest : public ::testing::Test {
@@ -51,7 +59,15 @@ class LaunchEnclaveTest : public ::testing::Test {
   FakePlatform fake;
   Log log{fake.console};
   std::vector<std::uint8_t> secret = std::vector<std::uint8_t>(32, 0xA5);
-  std::string password = "pw";
+  // What reading the stored password gives (none: it cannot be read), and
+  // how often it was read.
+  std::optional<std::string> stored = "pw";
+  int reads = 0;
+  AccountPassword password{secret_text("pw"), [this]() -> std::optional<SecretString> {
+                             ++reads;
+                             if (!stored) return std::nullopt;
+                             return secret_text(*stored);
+                           }};
 };
 
 TEST_F(LaunchEnclaveTest, SuccessfulLaunchRunsEveryStepAndHandsOverWhatTheEnclaveUses) {
@@ -59,8 +75,9 @@ TEST_F(LaunchEnclaveTest, SuccessfulLaunchRunsEveryStepAndHandsOverWhatTheEnclav
 
   ASSERT_TRUE(result.has_value()) << result.error();
   EXPECT_EQ(result->process_id, 4242u);
-  ASSERT_TRUE(result->process && result->shutdown_event && result->profile && result->logon_token);
+  ASSERT_TRUE(result->process && result->shutdown_event && result->job && result->profile && result->logon_token);
   EXPECT_EQ(fake::name_of(*result->process), "enclave-process:4242");
+  EXPECT_EQ(fake::name_of(*result->job), "job");
   EXPECT_EQ(fake::name_of(*result->shutdown_event), "event:" + kEvent);
   EXPECT_EQ(fake::name_of(*result->logon_token), "logon-token");
   EXPECT_EQ(result->secret_file, kFile);
@@ -76,15 +93,19 @@ TEST_F(LaunchEnclaveTest, SuccessfulLaunchRunsEveryStepAndHandsOverWhatTheEnclav
                                   "GetTokenInformation(logon-token)",
                                   "GetTempPath",
                                   "ConvertStringSecurityDescriptorToSecurityDescriptorW(" + kFileSddl + ")",
-                                  "DeleteFileW(" + kFile + ")",
+                                  kDeleteFile,
                                   "CreateFileW(" + kFile + ", secured, CREATE_NEW)",
                                   "LocalFree(" + kFileSddl + ")",
                                   "WriteFile(file:" + kFile + ", 65 bytes)",
                                   "CloseHandle(file:" + kFile + ")",
                                   "CreateEnvironmentBlock(logon-token)",
-                                  "CreateProcessAsUserW(logon-token, stdin-read, 0x08000400, block)",
+                                  "CreateProcessAsUserW(logon-token, stdin-read, 0x08000404, block)",
                                   "DestroyEnvironmentBlock",
                                   "CloseHandle(stdin-read)",
+                                  // Suspended until it is in its job.
+                                  "CreateJobObjectW",
+                                  "AssignProcessToJobObject(job, enclave-process:4242)",
+                                  "ResumeThread(enclave-thread:4242)",
                                   "WriteFile(stdin-write, 65 bytes)",
                                   "CloseHandle(stdin-write)",
                                   "CloseHandle(enclave-thread:4242)",
@@ -119,8 +140,37 @@ TEST_P(LaunchEnclaveFailureTest, ReleasesWhatWasMadeInOrderAndReturnsMessage) {
   EXPECT_EQ(steps(fake), c.steps);
 }
 
-const std::string kStartBlock = "CreateProcessAsUserW(logon-token, stdin-read, 0x08000400, block)";
-const std::string kStartInherited = "CreateProcessAsUserW(logon-token, stdin-read, 0x08000000, inherited)";
+const std::string kStartBlock = "CreateProcessAsUserW(logon-token, stdin-read, 0x08000404, block)";
+const std::string kStartInherited = "CreateProcessAsUserW(logon-token, stdin-read, 0x08000004, inherited)";
+// Every step up to a start with all artefacts and the block.
+const Calls kUpToTheStart = {"LogonUserW(BrisvanderUser, ., pw)",
+                             "LoadUserProfileW(logon-token, BrisvanderUser)",
+                             "CreatePipe",
+                             "CreateEventW(secured, " + kEvent + ")",
+                             kDeleteFile,
+                             "CreateFileW(" + kFile + ", secured, CREATE_NEW)",
+                             "WriteFile(file:" + kFile + ", 65 bytes)",
+                             "CloseHandle(file:" + kFile + ")",
+                             "CreateEnvironmentBlock(logon-token)",
+                             kStartBlock,
+                             "DestroyEnvironmentBlock",
+                             "CloseHandle(stdin-read)"};
+// A process that could not be put in its job, or not resumed, has run
+// nothing and is ended first. The hand-over file goes between the profile
+// and the token, as when an enclave's stop releases them.
+const Calls kAbandonedAfterTheStart = {"TerminateProcess(enclave-process:4242, 1)",
+                                       "CloseHandle(enclave-thread:4242)",
+                                       "CloseHandle(enclave-process:4242)",
+                                       "CloseHandle(stdin-write)",
+                                       "CloseHandle(event:" + kEvent + ")",
+                                       "UnloadUserProfile(logon-token)",
+                                       kDeleteFile,
+                                       "CloseHandle(logon-token)"};
+
+Calls operator+(Calls a, const Calls& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     LaunchFailurePaths, LaunchEnclaveFailureTest,
@@ -142,15 +192,25 @@ INSTANTIATE_TEST_SUITE_P(
                     "CreatePipe failed: 4294967295",
                     {"LogonUserW(BrisvanderUser, ., pw)", "LoadUserProfileW(logon-token, BrisvanderUser)", "CreatePipe",
                      "CloseHandle(logon-token)"}},
-        FailureCase{"CreateProcessAsUser",
-                    [](FakePlatform& f) { f.processes.create_process_failure = 2; },
+        FailureCase{"CreateProcessAsUser", [](FakePlatform& f) { f.processes.create_process_failure = 2; },
                     "CreateProcessAsUser failed: error 2",
-                    {"LogonUserW(BrisvanderUser, ., pw)", "LoadUserProfileW(logon-token, BrisvanderUser)", "CreatePipe",
-                     "CreateEventW(secured, " + kEvent + ")", "CreateFileW(" + kFile + ", secured, CREATE_NEW)",
-                     "WriteFile(file:" + kFile + ", 65 bytes)", "CloseHandle(file:" + kFile + ")",
-                     "CreateEnvironmentBlock(logon-token)", kStartBlock, "DestroyEnvironmentBlock",
-                     "CloseHandle(stdin-read)", "CloseHandle(stdin-write)", "CloseHandle(event:" + kEvent + ")",
-                     "UnloadUserProfile(logon-token)", "CloseHandle(logon-token)"}},
+                    kUpToTheStart + Calls{"CloseHandle(stdin-write)", "CloseHandle(event:" + kEvent + ")",
+                                          "UnloadUserProfile(logon-token)", kDeleteFile, "CloseHandle(logon-token)"}},
+        FailureCase{"CreateJobObject", [](FakePlatform& f) { f.processes.create_job_failure = 8; },
+                    "CreateJobObject failed: error 8",
+                    kUpToTheStart + Calls{"CreateJobObjectW"} + kAbandonedAfterTheStart},
+        FailureCase{
+            "AssignProcessToJobObject", [](FakePlatform& f) { f.processes.assign_failure = 5; },
+            "AssignProcessToJobObject failed: error 5",
+            kUpToTheStart +
+                Calls{"CreateJobObjectW", "AssignProcessToJobObject(job, enclave-process:4242)", "CloseHandle(job)"} +
+                kAbandonedAfterTheStart},
+        FailureCase{"ResumeThread", [](FakePlatform& f) { f.processes.resume_failure = 6; },
+                    "ResumeThread failed: error 6",
+                    kUpToTheStart +
+                        Calls{"CreateJobObjectW", "AssignProcessToJobObject(job, enclave-process:4242)",
+                              "ResumeThread(enclave-thread:4242)", "CloseHandle(job)"} +
+                        kAbandonedAfterTheStart},
         FailureCase{"CreateProcessAsUserWithoutProfileBlockOrArtefacts",
                     [](FakePlatform& f) {
                       f.processes.create_process_failure = 1314;
@@ -166,27 +226,78 @@ INSTANTIATE_TEST_SUITE_P(
                      "CloseHandle(stdin-write)", "CloseHandle(logon-token)"}}),
     [](const auto& test) { return test.param.name; });
 
-TEST_F(LaunchEnclaveTest, FailedStartLeavesWrittenHandOverFileOnDisk) {
+TEST_F(LaunchEnclaveTest, FailedStartOrContainmentLeavesNoHandOverFile) {
   fake.processes.create_process_failure = 5;
   ASSERT_FALSE(launch().has_value());
-  EXPECT_EQ(fake.log.count("DeleteFileW"), 1u);  // only the one before the file was made
-  ASSERT_TRUE(fake.files.files.contains(kFile));
-  EXPECT_EQ(fake.files.files.at(kFile).size(), 65u);
+  EXPECT_FALSE(fake.files.files.contains(kFile));
+
+  fake.processes.create_process_failure.reset();
+  fake.processes.assign_failure = 5;
+  ASSERT_FALSE(launch().has_value());
+  EXPECT_FALSE(fake.files.files.contains(kFile));
 }
 
 TEST_F(LaunchEnclaveTest, AccountIsFixedWhateverTheRequestHolds) {
-  password = "p\xC3\xA4ss w\xE2\x80\x94rd";
+  AccountPassword unusual(secret_text("p\xC3\xA4ss w\xE2\x80\x94rd"), [] { return std::optional<SecretString>(); });
   fake.processes.logon_failure = 1326;
   auto result = launch_enclave({.enclave_path = "C:\\Users\\alice\\vault-enclave.exe",
                                 .pipe_token = "ALICEALICEALICEALICEALICEALICE00",
                                 .ipc_secret = secret,
-                                .account_password = password,
+                                .account_password = unusual,
                                 .allowed_sid = "S-1-5-21-1-1-1-500"},
                                fake.platform, log);
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), "LogonUser failed for 'BrisvanderUser': error 1326");
   EXPECT_EQ(fake.log.calls(), Calls{"LogonUserW(BrisvanderUser, ., p\xC3\xA4ss w\xE2\x80\x94rd)"});
 }
+
+struct LogonCase {
+  const char* name;
+  friend void PrintTo(const LogonCase& c, std::ostream* os) { *os << c.name; }
+  std::map<std::string, platform::ErrorCode> refused;  // by password
+  std::optional<std::string> stored;                   // what reading the stored value gives
+  std::vector<std::string> passwords;                  // those the logons were made with, in order
+  int reads;                                           // of the stored value
+  std::optional<std::string> code;                     // the reply's error code; none: launched
+  std::string held;                                    // the password held afterwards
+};
+
+class LogonRetryTest : public LaunchEnclaveTest, public ::testing::WithParamInterface<LogonCase> {};
+
+TEST_P(LogonRetryTest, TriesOnceMoreOnlyForAWrongPasswordThatWasChangedSinceItWasRead) {
+  const auto& c = GetParam();
+  fake.processes.refused_passwords = c.refused;
+  stored = c.stored;
+
+  auto result = launch();
+
+  Calls logons;
+  for (const auto& p : c.passwords) logons.push_back("LogonUserW(BrisvanderUser, ., " + p + ")");
+  EXPECT_EQ(fake.log.only({"LogonUserW"}), logons);
+  EXPECT_EQ(reads, c.reads);
+  if (c.code) {
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error(), "LogonUser failed for 'BrisvanderUser': error " + *c.code);
+  } else {
+    EXPECT_TRUE(result.has_value()) << result.error();
+  }
+  EXPECT_EQ(password.get(), c.held);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LogonRetries, LogonRetryTest,
+    ::testing::Values(
+        LogonCase{"AcceptedAtOnce", {}, "new", {"pw"}, 0, std::nullopt, "pw"},
+        LogonCase{"StoredPasswordChanged", {{"pw", 1326}}, "new", {"pw", "new"}, 1, std::nullopt, "new"},
+        LogonCase{"StoredPasswordUnchanged", {{"pw", 1326}}, "pw", {"pw"}, 1, "1326", "pw"},
+        LogonCase{"StoredPasswordUnreadable", {{"pw", 1326}}, std::nullopt, {"pw"}, 1, "1326", "pw"},
+        // Only a wrong password is worth another try: a locked or
+        // restricted account stays so.
+        LogonCase{"OtherFailure", {{"pw", 1327}}, "new", {"pw"}, 0, "1327", "pw"},
+        // Once, and the answer is the last attempt's.
+        LogonCase{"NewPasswordRefusedToo", {{"pw", 1326}, {"new", 1326}}, "new", {"pw", "new"}, 1, "1326", "new"},
+        LogonCase{"NewPasswordFailsOtherwise", {{"pw", 1326}, {"new", 1909}}, "new", {"pw", "new"}, 1, "1909", "new"}),
+    [](const auto& test) { return test.param.name; });
 
 struct CommandLineCase {
   const char* name;
@@ -230,6 +341,10 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{"NoFile", "S-1-5-21-9-9-9-1002",
                         [](FakePlatform& f) { f.files.create_file_failures[kFile] = 5; },
                         kHead + " --pipe-allow-sid S-1-5-21-9-9-9-1002 --service-verified" + kEventPiece, true},
+        // An event of the name made by someone else is not used.
+        CommandLineCase{"EventNameTaken", "S-1-5-21-9-9-9-1002",
+                        [](FakePlatform& f) { f.processes.existing_events.insert(kEvent); },
+                        kHead + " --pipe-allow-sid S-1-5-21-9-9-9-1002 --service-verified" + kFilePiece, false},
         // Without the account's SID the event still exists, with default
         // security, but no file is written.
         CommandLineCase{"NoLogonSid", "S-1-5-21-9-9-9-1002", [](FakePlatform& f) { f.processes.sids.clear(); },

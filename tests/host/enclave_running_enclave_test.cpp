@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@ struct StopCase {
   std::uint32_t process_id = 4242;
   bool has_process = true;
   bool has_event = true;
+  bool has_job = true;
   std::optional<platform::Result<std::uint32_t>> exit_code;  // none: still active
   std::optional<std::uint32_t> wait_result;                  // none: WAIT_OBJECT_0
   bool unkillable = false;                                   // TerminateProcess does not end it
@@ -39,14 +41,17 @@ void PrintTo(const StopCase& c, std::ostream* os) {
   *os << c.name;
 }
 
-// A launched enclave as the launcher hands it over: with its profile loaded
-// for the logon token and its hand-over file on disk.
-LaunchedEnclave launched(fake::FakePlatform& fake, std::uint32_t process_id, bool has_process, bool has_event) {
+// A launched enclave as the launcher hands it over: in its job, with its
+// profile loaded for the logon token and its hand-over file on disk.
+LaunchedEnclave launched(fake::FakePlatform& fake, std::uint32_t process_id, bool has_process, bool has_event,
+                         bool has_job = true) {
   LaunchedEnclave enclave{.process_id = process_id,
                           .process = has_process ? fake::make_object(fake.log, kProcess) : nullptr,
                           .shutdown_event = has_event ? fake::make_object(fake.log, kEvent) : nullptr,
+                          .job = has_job ? fake::make_object(fake.log, "job") : nullptr,
                           .logon_token = fake::make_object(fake.log, "logon-token"),
                           .secret_file = kSecretFile};
+  if (has_process && has_job) fake.processes.job_processes["job"] = {kProcess};
   enclave.profile = std::move(*fake.processes.load_user_profile(*enclave.logon_token, u"BrisvanderUser"));
   fake.files.files[kSecretFile] = std::string(64, 'a') + "\n";
   fake.log.clear();
@@ -64,14 +69,14 @@ TEST_P(StopPreviousEnclaveTest, FollowsTheRowOfItsSituation) {
   if (c.unkillable) fake.processes.unkillable.insert(kProcess);
 
   RunningEnclave record;
-  remember_enclave(record, launched(fake, c.process_id, c.has_process, c.has_event));
+  remember_enclave(record, launched(fake, c.process_id, c.has_process, c.has_event, c.has_job));
   stop_previous_enclave(record, fake.platform, log);
 
   EXPECT_EQ(fake.log.calls(), c.calls);
   EXPECT_EQ(fake.console.err_lines(), c.log_lines);
   EXPECT_FALSE(record.present);
-  EXPECT_FALSE(record.enclave.process || record.enclave.shutdown_event || record.enclave.profile ||
-               record.enclave.logon_token);
+  EXPECT_FALSE(record.enclave.process || record.enclave.shutdown_event || record.enclave.job ||
+               record.enclave.profile || record.enclave.logon_token);
   // The hand-over file goes exactly when the profile is unloaded: once the
   // enclave is known to have ended.
   EXPECT_EQ(fake.files.files.contains(kSecretFile), !fake.log.contains("UnloadUserProfile(logon-token)"));
@@ -92,51 +97,69 @@ const std::string kQuery = std::string("GetExitCodeProcess(") + kProcess + ")";
 const std::string kSet = std::string("SetEvent(") + kEvent + ")";
 const std::string kWait = std::string("WaitForSingleObject(") + kProcess + ", 500)";
 const std::string kTerminate = std::string("TerminateProcess(") + kProcess + ", 1)";
+const std::string kTerminateJob = "TerminateJobObject(job, 1)";
 const std::string kWaitForTheEnd = std::string("WaitForSingleObject(") + kProcess + ", 2000)";
 const std::string kTerminating = "[BrisvanderSvc] Terminating previous enclave PID 4242 for respawn";
-// Once the enclave has ended: its file goes, then its profile, then the
-// token that the unload needed.
-const Calls kAfterTheEnd = {std::string("DeleteFileW(") + kSecretFile + ")", "UnloadUserProfile(logon-token)",
-                            "CloseHandle(logon-token)"};
+const std::string kForced = "[BrisvanderSvc] Force-terminated enclave PID 4242";
+// Once the enclave has ended, and what it started with it: its profile is
+// unloaded, its file goes, then the token that the unload needed.
+const Calls kReleasedAfterTheEnd = {"UnloadUserProfile(logon-token)", std::string("DeleteFileW(") + kSecretFile + ")",
+                                    "CloseHandle(logon-token)"};
 // While it may still run: the profile stays loaded and the file on disk.
 const Calls kMayStillRun = {"CloseHandle(logon-token)"};
-const Calls kClosed = {kClosedEvent, kClosedProcess};
+const Calls kClosed = {"CloseHandle(job)", kClosedEvent, kClosedProcess};
 
 INSTANTIATE_TEST_SUITE_P(
     Situations, StopPreviousEnclaveTest,
     ::testing::Values(
         StopCase{.name = "ProcessIdZero", .process_id = 0, .calls = kMayStillRun + kClosed},
-        StopCase{.name = "NoProcessHandle", .has_process = false, .calls = kMayStillRun + Calls{kClosedEvent}},
+        StopCase{.name = "NoProcessHandle",
+                 .has_process = false,
+                 .calls = kMayStillRun + Calls{"CloseHandle(job)", kClosedEvent}},
         StopCase{.name = "ExitCodeUnavailable",
                  .exit_code = std::unexpected(6u),
                  .calls = Calls{kQuery} + kMayStillRun + kClosed},
-        StopCase{.name = "EndedOnItsOwn", .exit_code = 0u, .calls = Calls{kQuery} + kAfterTheEnd + kClosed},
-        StopCase{.name = "EndedWithExitCodeOne", .exit_code = 1u, .calls = Calls{kQuery} + kAfterTheEnd + kClosed},
+        // Ended by itself: what it left running in its job is ended before
+        // anything it used is released.
+        StopCase{.name = "EndedOnItsOwn",
+                 .exit_code = 0u,
+                 .calls = Calls{kQuery, kTerminateJob} + kReleasedAfterTheEnd + kClosed},
+        StopCase{.name = "EndedWithExitCodeOne",
+                 .exit_code = 1u,
+                 .calls = Calls{kQuery, kTerminateJob} + kReleasedAfterTheEnd + kClosed},
         // STILL_ACTIVE (259) means running; an enclave that exited with 259
         // cannot be told apart, is treated the same and its wait returns at
         // once.
         StopCase{.name = "RunningAndExitsWhenSignalled",
                  .exit_code = 259u,
-                 .calls = Calls{kQuery, kSet, kWait} + kAfterTheEnd + kClosed,
+                 .calls = Calls{kQuery, kSet, kWait, kTerminateJob} + kReleasedAfterTheEnd + kClosed,
                  .log_lines = {kTerminating, "[BrisvanderSvc] Enclave PID 4242 exited gracefully"}},
+        // The job is terminated in place of the enclave alone, and only once.
         StopCase{.name = "IgnoresItsEvent",
                  .wait_result = platform::wait_timeout,
-                 .calls = Calls{kQuery, kSet, kWait, kTerminate, kWaitForTheEnd} + kAfterTheEnd + kClosed,
-                 .log_lines = {kTerminating, "[BrisvanderSvc] Force-terminated enclave PID 4242"}},
+                 .calls = Calls{kQuery, kSet, kWait, kTerminateJob, kWaitForTheEnd} + kReleasedAfterTheEnd + kClosed,
+                 .log_lines = {kTerminating, kForced}},
         StopCase{.name = "WaitFails",
                  .wait_result = platform::wait_failed,
-                 .calls = Calls{kQuery, kSet, kWait, kTerminate, kWaitForTheEnd} + kAfterTheEnd + kClosed,
-                 .log_lines = {kTerminating, "[BrisvanderSvc] Force-terminated enclave PID 4242"}},
+                 .calls = Calls{kQuery, kSet, kWait, kTerminateJob, kWaitForTheEnd} + kReleasedAfterTheEnd + kClosed,
+                 .log_lines = {kTerminating, kForced}},
         StopCase{.name = "SurvivesTermination",
                  .wait_result = platform::wait_timeout,
                  .unkillable = true,
-                 .calls = Calls{kQuery, kSet, kWait, kTerminate, kWaitForTheEnd} + kMayStillRun + kClosed,
-                 .log_lines = {kTerminating, "[BrisvanderSvc] Force-terminated enclave PID 4242"}},
+                 .calls = Calls{kQuery, kSet, kWait, kTerminateJob, kWaitForTheEnd} + kMayStillRun + kClosed,
+                 .log_lines = {kTerminating, kForced}},
         StopCase{.name = "NoShutdownEvent",
                  .has_event = false,
                  .wait_result = platform::wait_timeout,
-                 .calls = Calls{kQuery, kWait, kTerminate, kWaitForTheEnd} + kAfterTheEnd + Calls{kClosedProcess},
-                 .log_lines = {kTerminating, "[BrisvanderSvc] Force-terminated enclave PID 4242"}}),
+                 .calls = Calls{kQuery, kWait, kTerminateJob, kWaitForTheEnd} + kReleasedAfterTheEnd +
+                          Calls{"CloseHandle(job)", kClosedProcess},
+                 .log_lines = {kTerminating, kForced}},
+        StopCase{.name = "NoJob",
+                 .has_job = false,
+                 .wait_result = platform::wait_timeout,
+                 .calls = Calls{kQuery, kSet, kWait, kTerminate, kWaitForTheEnd} + kReleasedAfterTheEnd +
+                          Calls{kClosedEvent, kClosedProcess},
+                 .log_lines = {kTerminating, kForced}}),
     CaseName{});
 
 TEST(StopPreviousEnclave, EmptyRecordDoesNothing) {
@@ -158,7 +181,7 @@ TEST(StopPreviousEnclave, FailedDeletionOfTheFileIsIgnored) {
 
   stop_previous_enclave(record, fake.platform, log);
 
-  EXPECT_EQ(fake.log.calls(), Calls{kQuery} + kAfterTheEnd + kClosed);
+  EXPECT_EQ(fake.log.calls(), (Calls{kQuery, kTerminateJob} + kReleasedAfterTheEnd + kClosed));
   EXPECT_TRUE(fake.console.err.empty());
 }
 
@@ -169,13 +192,41 @@ TEST(ReleaseEnclaveRecord, ClosesTheHandlesAndLeavesTheEnclaveRunningWithItsProf
 
   release_enclave_record(record);
 
+  // The job is closed, not terminated: what runs in it outlives the service.
   EXPECT_EQ(fake.log.calls(), kMayStillRun + kClosed);
   EXPECT_FALSE(record.present);
-  EXPECT_FALSE(record.enclave.process || record.enclave.shutdown_event || record.enclave.logon_token);
+  EXPECT_FALSE(record.enclave.process || record.enclave.shutdown_event || record.enclave.job ||
+               record.enclave.logon_token);
   EXPECT_TRUE(fake.files.files.contains(kSecretFile));
 
   release_enclave_record(record);
-  EXPECT_EQ(fake.log.calls().size(), 3u);
+  EXPECT_EQ(fake.log.calls().size(), 4u);
+}
+
+TEST(RunningEnclave, UnwindingReleasesInTheOrderOfAStop) {
+  const auto releases = [](const fake::FakePlatform& fake) {
+    return fake.log.only({"UnloadUserProfile", "CloseHandle"});
+  };
+  fake::FakePlatform stopped;
+  {
+    Log log(stopped.console);
+    stopped.processes.exit_codes[kProcess] = 0u;
+    RunningEnclave record;
+    remember_enclave(record, launched(stopped, 4242, true, true));
+    stop_previous_enclave(record, stopped.platform, log);
+  }
+
+  fake::FakePlatform unwound;
+  try {
+    RunningEnclave record;
+    remember_enclave(record, launched(unwound, 4242, true, true));
+    throw std::runtime_error("serving ended");
+  } catch (const std::runtime_error&) {
+  }
+
+  // The profile is unloaded while the token it needs is still open.
+  EXPECT_EQ(releases(unwound), releases(stopped));
+  EXPECT_EQ(releases(unwound).front(), "UnloadUserProfile(logon-token)");
 }
 
 }  // namespace

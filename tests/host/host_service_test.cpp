@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "common/log.h"
 #include "common/running_flag.h"
+#include "enclave/launcher.h"
 #include "fake/fake_platform.h"
 #include "host/service.h"
 
@@ -216,6 +218,60 @@ TEST_F(ServiceEntry, StoppedReportFailureWritesFatalLine) {
   EXPECT_EQ(fp.services.statuses, std::vector<ServiceStatus>{expected_running});
   ASSERT_FALSE(fp.console.err_lines().empty());
   EXPECT_EQ(fp.console.err_lines().back(), fatal_line);
+}
+
+// The account is given a new password while the service runs: the first
+// logon with the password read at start is refused (1326), and the stored
+// value is read again, as at start.
+class ReprovisionedPassword : public ServiceEntry {
+ protected:
+  ReprovisionedPassword() {
+    const std::u16string companion = u"C:\\Program Files\\Brisvander\\companion-app.exe";
+    fp.processes.image_names[4100] = platform::ImageName{companion, static_cast<std::uint32_t>(companion.size())};
+    fp.processes.sids["token:4100"] = u"S-1-5-21-7-8-9-1001";
+    fp.processes.environment = {{u"ProgramFiles", u"C:\\Program Files"}};
+    fp.processes.refused_passwords["Secret-Pw1"] = 1326;
+    fp.files.clients.push_back({.sends = "SPAWN 0123456789abcdef0123456789abcdef " + std::string(64, 'a') +
+                                         " C:\\Program Files\\Brisvander\\vault-enclave.exe\n"});
+    fp.services.on_status = [&](const ServiceStatus& status) {
+      if (status.current_state == 4) fp.files.stop_when_idle = share.get();
+    };
+  }
+
+  // Serves the one request, with `reprovision` done to the stored value just
+  // before its launch; the reply.
+  std::string serve(const std::function<void()>& reprovision) {
+    launch = [&](const enclave::LaunchInputs& inputs) {
+      reprovision();
+      return enclave::launch_enclave(inputs, fp.platform, log);
+    };
+    run();
+    EXPECT_EQ(fp.files.served.size(), 1u);
+    return fp.files.served.empty() ? "" : fp.files.served.front().received;
+  }
+};
+
+TEST_F(ReprovisionedPassword, NewStoredPasswordIsUsedForTheSecondLogon) {
+  EXPECT_EQ(serve([&] { store_password(u"Secret-Pw2"); }), "OK 4242\n");
+
+  EXPECT_EQ(fp.log.only({"LogonUserW", "RegOpenKeyExW"}),
+            (std::vector<std::string>{
+                "RegOpenKeyExW(HKLM, SOFTWARE\\Brisvander, 1)", "LogonUserW(BrisvanderUser, ., Secret-Pw1)",
+                "RegOpenKeyExW(HKLM, SOFTWARE\\Brisvander, 1)", "LogonUserW(BrisvanderUser, ., Secret-Pw2)"}));
+  // A read that succeeds writes nothing.
+  EXPECT_EQ(fp.console.err_lines(), (std::vector<std::string>{started_line, listening_line}));
+}
+
+TEST_F(ReprovisionedPassword, UnreadableValueIsLoggedAsAtStartAndTheRefusalIsTheReply) {
+  EXPECT_EQ(serve([&] { fp.security.value.reset(); }), "ERR LogonUser failed for 'BrisvanderUser': error 1326\n");
+
+  EXPECT_EQ(fp.log.count("LogonUserW"), 1u);
+  EXPECT_EQ(fp.console.err_lines(),
+            (std::vector<std::string>{
+                started_line, listening_line, "[BrisvanderSvc] Cannot read SvcUserPwd: RegQueryValueExW failed: 2",
+                "[BrisvanderSvc] Run provision-user.ps1 as Administrator first.",
+                "[BrisvanderSvc] Spawn error: LogonUser failed for 'BrisvanderUser': error 1326"}));
+  EXPECT_EQ(fp.services.statuses.back(), expected_stopped);
 }
 
 TEST_F(ServiceEntry, ExceptionWhileServingReportsAFailedStop) {

@@ -336,8 +336,10 @@ TEST_F(E2eEnclave, EnclavesThatEndedOrNeverStartedAreNotStoppedAgain) {
   EXPECT_EQ(failed.exit_code, 1u);
   EXPECT_TRUE(server.console().wait_for_line(tagged("Spawn error: " + message), log_timeout_ms))
       << server.console().text();
-  // Its hand-over file was written before the start failed, and stays.
-  EXPECT_EQ(bv::test::read_file(hand_over_path(failed_token)), secret_line);
+  // Its hand-over file was written before the start failed, and deleted
+  // before the reply: no enclave would ever read the secret in it.
+  EXPECT_EQ(GetFileAttributesW(hand_over_path(failed_token).c_str()), INVALID_FILE_ATTRIBUTES)
+      << "the failed launch left its hand-over file";
 
   // Neither the ended enclave nor the failed launch is stopped by the next
   // request.
@@ -346,9 +348,54 @@ TEST_F(E2eEnclave, EnclavesThatEndedOrNeverStartedAreNotStoppedAgain) {
   EXPECT_EQ(server.launch_calls(), 3);
   EXPECT_EQ(server.launched().size(), 2u);
   // The ended enclave's hand-over file went with the stop that found it
-  // ended; the failed launch was never remembered, so its file stays.
+  // ended.
   EXPECT_EQ(GetFileAttributesW(hand_over_path(first_token).c_str()), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(bv::test::read_file(hand_over_path(failed_token)), secret_line);
+}
+
+TEST_F(E2eEnclave, StoppingAnEnclaveEndsWhatItStartedToo) {
+  // An enclave that starts a process of its own and ignores its event.
+  const InstalledEnclave standin(L"enclave-standin.exe");
+  const std::string token = new_token();
+  const RunResult result = companion.run(
+      {L"--enclave", standin.path(), L"--pipe-token", wide(token), L"--ipc-secret", wide(request_secret)});
+  const DWORD pid = replied_pid(result);
+  ASSERT_NE(pid, 0u) << result.standard_output << result.standard_error << "\nlog:\n" << server.console().text();
+  const auto report = standin.wait_for_report(token, "pid", report_timeout_ms);
+  ASSERT_TRUE(report) << "no report from the stand-in";
+  EXPECT_EQ(report->at("pid"), std::to_string(pid));
+  // Its job lets nothing it starts leave.
+  EXPECT_TRUE(report->at("breakaway").starts_with("refused ")) << report->at("breakaway");
+  std::printf("[ figures  ] a child started with CREATE_BREAKAWAY_FROM_JOB inside the enclave's job: %s\n",
+              report->at("breakaway").c_str());
+  ASSERT_TRUE(report->contains("child_pid")) << "the stand-in could not start its child";
+  UniqueHandle enclave_process = bv::test::open_for_exit_code(pid);
+  UniqueHandle child = bv::test::open_for_exit_code(static_cast<DWORD>(std::stoul(report->at("child_pid"))));
+
+  EXPECT_NE(spawn_and_wait_for_enclave(new_token()), 0u);
+  EXPECT_EQ(server.console().lines_containing("Force-terminated enclave PID " + std::to_string(pid)).size(), 1u)
+      << server.console().text();
+  // Both ended with the job's exit code, and the hand-over file went after them.
+  EXPECT_EQ(bv::test::wait_for_exit(enclave_process.get(), stop_timeout_ms), 1u);
+  EXPECT_EQ(bv::test::wait_for_exit(child.get(), stop_timeout_ms), 1u) << "the enclave's child outlived it";
+  EXPECT_EQ(GetFileAttributesW(hand_over_path(token).c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(E2eEnclave, ShutdownEventNameTakenBeforeTheLaunchIsNotUsed) {
+  const std::string token = new_token();
+  // Made first by someone else, with default security.
+  const std::wstring event_name = L"brisvander-shutdown-" + wide(token);
+  const UniqueHandle taken(CreateEventW(nullptr, TRUE, FALSE, event_name.c_str()));
+  ASSERT_TRUE(taken) << GetLastError();
+
+  ASSERT_NE(spawn_and_wait_for_enclave(token), 0u);
+  const auto report = enclave.wait_for_report(token, "shutdown", 0);
+  ASSERT_TRUE(report);
+  const std::string& command_line = report->at("command_line");
+  EXPECT_EQ(command_line.find("--shutdown-event"), std::string::npos) << command_line;
+  EXPECT_TRUE(command_line.ends_with("--service-verified --ipc-secret-file \"" +
+                                     bv::test::to_utf8(hand_over_path(token)) + "\""))
+      << command_line;
+  EXPECT_EQ(report->at("shutdown"), "no-event");
 }
 
 TEST_F(E2eEnclave, PlantedHandOverFileNeverGetsTheSecretUnderItsOwnDescriptor) {

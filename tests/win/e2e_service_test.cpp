@@ -362,6 +362,32 @@ TEST(E2eServiceRun, TestLogonServiceStartsTheEnclaveAndStopsItForTheNextVerified
   EXPECT_EQ(report_value(enclave.report_with(second_token, "shutdown"), "shutdown"), "waiting");
 }
 
+TEST(E2eServiceRun, TestLogonServiceTakesUpAPasswordStoredWhileItRuns) {
+  const ServiceCleanup cleanup;
+  PasswordValue password;
+  password.set(account_password);
+  // The account no longer has the password the service reads at start.
+  const RefusedLogonPassword refused(account_password);
+  const SampleEnclave enclave;
+  ProcessReaper reaper;
+  const UniqueServiceHandle service = install_and_start(testlogon_service());
+
+  // Read again, the stored value is the one held: the refusal is the reply.
+  const SpawnReply before = spawn(signed_client(), enclave, std::string(32, 'b'), std::string(64, 'b'));
+  EXPECT_EQ(before.run.standard_output, "ERR LogonUser failed for 'BrisvanderUser': error 1326\n")
+      << before.run.standard_error;
+
+  // Re-provisioned while the service runs: the next launch reads the new
+  // value and logs on with it.
+  password.set(L"FEDCBA9876543210FEDCzY7?");
+  const std::string token = "0123456789abcdef0123456789ABCDEF";
+  const SpawnReply after = spawn(signed_client(), enclave, token, std::string(64, '5'));
+  ASSERT_NE(after.process_id, 0u) << after.run.standard_output << after.run.standard_error;
+  reaper.add(after.process_id);
+  EXPECT_EQ(report_value(enclave.report_with(token, "shutdown"), "shutdown"), "waiting");
+  EXPECT_EQ(query_status(service.get()).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+}
+
 TEST(E2eServiceRun, StopWhileIdleReachesStoppedWithinOneSecond) {
   const ServiceCleanup cleanup;
   PasswordValue password;

@@ -182,9 +182,9 @@ class PlatformLaunch : public PlatformProcesses {
     CreatedProcess process;
     Object stdin_write;
   };
-  // Starts the child with its standard input on a fresh pipe, as the
-  // launcher does; the read end is closed once the child has it.
-  std::optional<Started> start(EnvironmentBlock* environment) {
+  // Starts the child, suspended, with its standard input on a fresh pipe,
+  // as the launcher does; the read end is closed once the child has it.
+  std::optional<Started> start_suspended(EnvironmentBlock* environment) {
     auto pipe = platform_.files.create_anonymous_pipe();
     EXPECT_TRUE(pipe.has_value());
     if (!pipe) return std::nullopt;
@@ -194,6 +194,15 @@ class PlatformLaunch : public PlatformProcesses {
     pipe->read_end.reset();
     if (!created) return std::nullopt;
     return Started{std::move(*created), std::move(pipe->write_end)};
+  }
+  // The same, resumed at once.
+  std::optional<Started> start(EnvironmentBlock* environment) {
+    auto started = start_suspended(environment);
+    if (started) {
+      const auto resumed = processes_.resume_thread(*started->process.thread);
+      EXPECT_TRUE(resumed.has_value()) << resumed.error();
+    }
+    return started;
   }
 
   Object token_;
@@ -242,6 +251,50 @@ TEST_F(PlatformLaunch, TerminatedChildEndsWithTheGivenCode) {
   auto by_id = processes_.open_process(process_synchronize_terminate, started->process.process_id);
   ASSERT_TRUE(by_id.has_value()) << by_id.error();
   EXPECT_EQ(processes_.wait(**by_id, 0), wait_object_0);
+}
+
+TEST_F(PlatformLaunch, SuspendedChildRunsOnlyOnceResumedAndEndsWithItsJob) {
+  auto started = start_suspended(nullptr);
+  ASSERT_TRUE(started);
+  platform_.files.write_file(*started->stdin_write, child_expected_input);
+  started->stdin_write.reset();
+  // The input is there, but the child has not run to read it.
+  EXPECT_EQ(processes_.wait(*started->process.process, 500), wait_timeout);
+
+  auto job = processes_.create_job();
+  ASSERT_TRUE(job.has_value()) << job.error();
+  DWORD flags = 0;
+  ASSERT_TRUE(GetHandleInformation(raw(**job), &flags));
+  EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  ASSERT_TRUE(QueryInformationJobObject(raw(**job), JobObjectExtendedLimitInformation, &limits, sizeof limits, nullptr))
+      << GetLastError();
+  EXPECT_EQ(limits.BasicLimitInformation.LimitFlags &
+                (JOB_OBJECT_LIMIT_BREAKAWAY_OK | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK | JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE),
+            0u);
+  ASSERT_TRUE(processes_.assign_to_job(**job, *started->process.process).has_value());
+  BOOL in_job = FALSE;
+  ASSERT_TRUE(IsProcessInJob(raw(*started->process.process), raw(**job), &in_job));
+  EXPECT_TRUE(in_job);
+
+  ASSERT_TRUE(processes_.resume_thread(*started->process.thread).has_value());
+  ASSERT_EQ(processes_.wait(*started->process.process, 30000), wait_object_0);
+  EXPECT_EQ(processes_.exit_code(*started->process.process), child_base_code + 4);
+}
+
+TEST_F(PlatformLaunch, TerminatedJobEndsItsChildWithTheGivenCode) {
+  auto started = start_suspended(nullptr);
+  ASSERT_TRUE(started);
+  auto job = processes_.create_job();
+  ASSERT_TRUE(job.has_value()) << job.error();
+  ASSERT_TRUE(processes_.assign_to_job(**job, *started->process.process).has_value());
+  ASSERT_TRUE(processes_.resume_thread(*started->process.thread).has_value());
+  // Without input the child waits for it.
+  EXPECT_EQ(processes_.wait(*started->process.process, 200), wait_timeout);
+
+  ASSERT_TRUE(processes_.terminate_job(**job, 1).has_value());
+  ASSERT_EQ(processes_.wait(*started->process.process, 10000), wait_object_0);
+  EXPECT_EQ(processes_.exit_code(*started->process.process), 1u);
 }
 
 TEST_F(PlatformLaunch, StartWithAnInvalidTokenReportsTheError) {

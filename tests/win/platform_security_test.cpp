@@ -72,6 +72,7 @@ TEST_F(PlatformSecurity, ShutdownEventGrantsTheAccountOnlySynchronize) {
   const std::u16string name = test::u16(test::unique_name(L"brisvander-shutdown-"));
   auto event = platform_.processes.create_event(descriptor->get(), name);
   ASSERT_TRUE(event.has_value()) << event.error();
+  EXPECT_FALSE(event->already_existed);
   descriptor->reset();
 
   const UniqueHandle modify(OpenEventW(EVENT_MODIFY_STATE, FALSE, test::wstr(name).c_str()));
@@ -82,25 +83,35 @@ TEST_F(PlatformSecurity, ShutdownEventGrantsTheAccountOnlySynchronize) {
 
   // Manual reset, created non-signalled; the creator's handle may set it.
   EXPECT_EQ(WaitForSingleObject(synchronize.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
-  platform_.processes.set_event(**event);
+  platform_.processes.set_event(*event->handle);
   EXPECT_EQ(WaitForSingleObject(synchronize.get(), 0), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(synchronize.get(), 0), WAIT_OBJECT_0) << "a manual-reset event stays set";
   DWORD flags = 0;
-  ASSERT_TRUE(GetHandleInformation(raw(**event), &flags));
+  ASSERT_TRUE(GetHandleInformation(raw(*event->handle), &flags));
   EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
 }
 
 TEST_F(PlatformSecurity, EventWithoutDescriptorHasDefaultSecurityAndSharesItsName) {
   const std::u16string name = test::u16(test::unique_name(L"brisvander-shutdown-"));
+  // A last error left over from an earlier call says nothing of this one.
+  SetLastError(ERROR_ALREADY_EXISTS);
   auto first = platform_.processes.create_event(nullptr, name);
   ASSERT_TRUE(first.has_value()) << first.error();
+  EXPECT_FALSE(first->already_existed);
   const UniqueHandle modify(OpenEventW(EVENT_MODIFY_STATE, FALSE, test::wstr(name).c_str()));
   EXPECT_TRUE(modify) << GetLastError();
-  // An event of that name exists already: the call opens it.
+  // An event of that name exists already: the call opens it, and says so,
+  // with a descriptor or without.
   auto second = platform_.processes.create_event(nullptr, name);
   ASSERT_TRUE(second.has_value()) << second.error();
-  platform_.processes.set_event(**first);
-  EXPECT_EQ(platform_.processes.wait(**second, 0), wait_object_0);
+  EXPECT_TRUE(second->already_existed);
+  auto descriptor = platform_.security.convert_sddl(u"D:P(A;;GA;;;SY)");
+  ASSERT_TRUE(descriptor.has_value()) << descriptor.error();
+  auto third = platform_.processes.create_event(descriptor->get(), name);
+  ASSERT_TRUE(third.has_value()) << third.error();
+  EXPECT_TRUE(third->already_existed);
+  platform_.processes.set_event(*first->handle);
+  EXPECT_EQ(platform_.processes.wait(*second->handle, 0), wait_object_0);
 }
 
 // HKLM\SOFTWARE\BrisvanderTest with a few values, removed afterwards.

@@ -21,9 +21,11 @@ namespace bv::platform::win32 {
 namespace {
 
 constexpr DWORD image_name_capacity = 1024;
-constexpr DWORD create_no_window = CREATE_NO_WINDOW;
-constexpr DWORD create_no_window_unicode_environment = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
-static_assert(create_no_window == 0x08000000 && create_no_window_unicode_environment == 0x08000400);
+// Suspended, so that the process is in its job before it runs any code.
+constexpr DWORD create_suspended_no_window = CREATE_SUSPENDED | CREATE_NO_WINDOW;
+constexpr DWORD create_suspended_no_window_unicode_environment =
+    CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
+static_assert(create_suspended_no_window == 0x08000004 && create_suspended_no_window_unicode_environment == 0x08000404);
 
 // The portable header's numbers are the SDK's.
 static_assert(process_query_limited_information == PROCESS_QUERY_LIMITED_INFORMATION);
@@ -132,13 +134,34 @@ Result<CreatedProcess> Win32ProcessesTokens::create_process_as_user(KernelObject
   startup.hStdOutput = INVALID_HANDLE_VALUE;
   startup.hStdError = INVALID_HANDLE_VALUE;
   PROCESS_INFORMATION created{};
-  const DWORD flags = environment ? create_no_window_unicode_environment : create_no_window;
+  const DWORD flags = environment ? create_suspended_no_window_unicode_environment : create_suspended_no_window;
   if (!::CreateProcessAsUserW(raw(token), nullptr, wide(command), nullptr, nullptr, TRUE, flags,
                               environment ? raw(*environment) : nullptr, nullptr, &startup, &created)) {
     return std::unexpected(::GetLastError());
   }
   return CreatedProcess{make_object(UniqueHandle(std::exchange(created.hProcess, nullptr))),
                         make_object(UniqueHandle(std::exchange(created.hThread, nullptr))), created.dwProcessId};
+}
+
+Result<Object> Win32ProcessesTokens::create_job() {
+  UniqueHandle job(::CreateJobObjectW(nullptr, nullptr));
+  if (!job) return std::unexpected(::GetLastError());
+  return make_object(std::move(job));
+}
+
+Result<void> Win32ProcessesTokens::assign_to_job(KernelObject& job, KernelObject& process) {
+  if (!::AssignProcessToJobObject(raw(job), raw(process))) return std::unexpected(::GetLastError());
+  return {};
+}
+
+Result<void> Win32ProcessesTokens::resume_thread(KernelObject& thread) {
+  if (::ResumeThread(raw(thread)) == static_cast<DWORD>(-1)) return std::unexpected(::GetLastError());
+  return {};
+}
+
+Result<void> Win32ProcessesTokens::terminate_job(KernelObject& job, std::uint32_t exit_code) {
+  if (!::TerminateJobObject(raw(job), exit_code)) return std::unexpected(::GetLastError());
+  return {};
 }
 
 Result<std::uint32_t> Win32ProcessesTokens::exit_code(KernelObject& process) {
@@ -161,12 +184,16 @@ Result<void> Win32ProcessesTokens::set_event(KernelObject& event) {
   return {};
 }
 
-Result<Object> Win32ProcessesTokens::create_event(SecurityDescriptor* descriptor, std::u16string_view name) {
+Result<CreatedEvent> Win32ProcessesTokens::create_event(SecurityDescriptor* descriptor, std::u16string_view name) {
   const std::u16string event_name(name);
   SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor ? raw(*descriptor) : nullptr, FALSE};
+  // A handle comes back for a new event and for one that existed; only the
+  // last error tells them apart, so it must not be left over from before.
+  ::SetLastError(ERROR_SUCCESS);
   UniqueHandle event(::CreateEventW(descriptor ? &attributes : nullptr, TRUE, FALSE, wide(event_name)));
-  if (!event) return std::unexpected(::GetLastError());
-  return make_object(std::move(event));
+  const DWORD error = ::GetLastError();
+  if (!event) return std::unexpected(error);
+  return CreatedEvent{make_object(std::move(event)), error == ERROR_ALREADY_EXISTS};
 }
 
 Result<std::unique_ptr<WakeEvent>> Win32ProcessesTokens::create_wake_event() {

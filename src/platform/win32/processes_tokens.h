@@ -32,12 +32,16 @@ class Win32ProcessesTokens final : public ProcessesTokens {
   Result<Environment> create_environment_block(KernelObject& token) override;
   Result<CreatedProcess> create_process_as_user(KernelObject& token, std::u16string_view command_line,
                                                 EnvironmentBlock* environment, KernelObject& stdin_read) override;
+  Result<Object> create_job() override;
+  Result<void> assign_to_job(KernelObject& job, KernelObject& process) override;
+  Result<void> resume_thread(KernelObject& thread) override;
+  Result<void> terminate_job(KernelObject& job, std::uint32_t exit_code) override;
 
   Result<std::uint32_t> exit_code(KernelObject& process) override;
   std::uint32_t wait(KernelObject& object, std::uint32_t milliseconds) override;
   Result<void> terminate(KernelObject& process, std::uint32_t exit_code) override;
   Result<void> set_event(KernelObject& event) override;
-  Result<Object> create_event(SecurityDescriptor* descriptor, std::u16string_view name) override;
+  Result<CreatedEvent> create_event(SecurityDescriptor* descriptor, std::u16string_view name) override;
   Result<std::unique_ptr<WakeEvent>> create_wake_event() override;
 
   std::optional<std::u16string> environment_variable(std::u16string_view name) override;

@@ -97,11 +97,11 @@ std::string new_pipe_token() {
   return token.substr(0, 16) + "Ab" + token.substr(18);
 }
 
-InstalledEnclave::InstalledEnclave() {
+InstalledEnclave::InstalledEnclave(std::wstring_view program) {
   directory_ = program_files() + L"\\" + unique_name(L"Brisvander Test ");
   if (!CreateDirectoryW(directory_.c_str(), nullptr)) fail("CreateDirectoryW", GetLastError());
   path_ = directory_ + L"\\vault-enclave.exe";
-  if (!CopyFileW(build_file(L"vault-enclave.exe").c_str(), path_.c_str(), TRUE)) fail("CopyFileW", GetLastError());
+  if (!CopyFileW(build_file(program).c_str(), path_.c_str(), TRUE)) fail("CopyFileW", GetLastError());
 }
 
 InstalledEnclave::~InstalledEnclave() {

@@ -63,14 +63,14 @@ std::string own_user_sid();
 // hexadecimal digits (the service keeps the case).
 std::string new_pipe_token();
 
-// The sample enclave copied to vault-enclave.exe in a folder
-// "%ProgramFiles%\Brisvander Test {unique}", where the service's location
-// check accepts it. It writes its reports beside itself. The folder is
-// removed at the end, after every enclave that still runs from it has been
-// terminated.
+// The sample enclave (or `program` of the build) copied to vault-enclave.exe
+// in a folder "%ProgramFiles%\Brisvander Test {unique}", where the service's
+// location check accepts it. It writes its reports beside itself. The folder
+// is removed at the end, after every process that still runs from it has
+// been terminated.
 class InstalledEnclave {
  public:
-  InstalledEnclave();
+  explicit InstalledEnclave(std::wstring_view program = L"vault-enclave.exe");
   InstalledEnclave(const InstalledEnclave&) = delete;
   InstalledEnclave& operator=(const InstalledEnclave&) = delete;
   ~InstalledEnclave();

@@ -13,8 +13,11 @@ namespace bv::test {
 namespace {
 
 // The password that the launches lend to the logon; the substitute logon
-// of the test program ignores it.
-constexpr std::string_view account_password = "not-a-real-password";
+// of the test program accepts it. There is no stored value to read again.
+enclave::AccountPassword test_password() {
+  return enclave::AccountPassword(SecretString(std::string("not-a-real-password")),
+                                  [] { return std::optional<SecretString>(); });
+}
 
 }  // namespace
 
@@ -96,7 +99,8 @@ InProcessPipeServer::InProcessPipeServer()
   returned_future_ = returned_.get_future();
   thread_ = std::thread([this] {
     try {
-      broker::run_pipe_server(account_password, *running_, platform_, log_, launcher_);
+      enclave::AccountPassword password = test_password();
+      broker::run_pipe_server(password, *running_, platform_, log_, launcher_);
     } catch (const std::exception& e) {
       thread_failure_ = e.what();
     } catch (...) {

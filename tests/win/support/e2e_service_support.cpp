@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "platform/win32/logon_user_substitute.h"
+
 namespace bv::test::e2e {
 namespace {
 
@@ -89,6 +91,18 @@ void PasswordValue::remove() {
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, password_key, 0, KEY_SET_VALUE, key.put()) != ERROR_SUCCESS) return;
   const LSTATUS deleted = RegDeleteValueW(key.get(), password_value);
   if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) fail("RegDeleteValueW", static_cast<DWORD>(deleted));
+}
+
+RefusedLogonPassword::RefusedLogonPassword(std::wstring_view password) {
+  const std::wstring data(password);
+  const LSTATUS stored = RegSetKeyValueW(HKEY_LOCAL_MACHINE, platform::win32::refused_password_key,
+                                         platform::win32::refused_password_value, REG_SZ, data.c_str(),
+                                         static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+  if (stored != ERROR_SUCCESS) fail("RegSetKeyValueW", static_cast<DWORD>(stored));
+}
+
+RefusedLogonPassword::~RefusedLogonPassword() {
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, platform::win32::refused_password_key);
 }
 
 ControlPipeRedirect::ControlPipeRedirect() {

@@ -50,6 +50,17 @@ class PasswordValue {
   DWORD original_type_ = 0;
 };
 
+// Makes the logon of the test builds refuse `password` with
+// ERROR_LOGON_FAILURE, as if the account no longer had it (see
+// platform/win32/logon_user_substitute.h), for as long as the guard lives.
+class RefusedLogonPassword {
+ public:
+  explicit RefusedLogonPassword(std::wstring_view password);
+  RefusedLogonPassword(const RefusedLogonPassword&) = delete;
+  RefusedLogonPassword& operator=(const RefusedLogonPassword&) = delete;
+  ~RefusedLogonPassword();
+};
+
 // Points Wine's console-side dispatcher at a control pipe that nobody
 // serves, for as long as the guard lives (under Wine only; elsewhere it does
 // nothing). Wine's StartServiceCtrlDispatcherW connects to the control pipe
