@@ -47,16 +47,16 @@ bool stop_running_enclave(LaunchedEnclave& enclave, platform::ProcessesTokens& p
   if (*exit_code != platform::still_active) return true;
 
   const auto pid = std::to_string(enclave.process_id);
-  log.line("Terminating previous enclave PID " + pid + " for respawn");
+  log.report(Event::respawn, pid);
   // Whether the event could be set shows in the wait that follows.
   if (enclave.shutdown_event) static_cast<void>(processes.set_event(*enclave.shutdown_event));
   if (processes.wait(process, grace_period_ms) == platform::wait_object_0) {
-    log.line("Enclave PID " + pid + " exited gracefully");
+    log.report(Event::enclave_exited, pid);
     return true;
   }
   // Whether it ended shows in the wait that follows.
   static_cast<void>(processes.terminate(process, terminated_exit_code));
-  log.line("Force-terminated enclave PID " + pid);
+  log.report(Event::enclave_force_terminated, pid);
   return processes.wait(process, termination_wait_ms) == platform::wait_object_0;
 }
 

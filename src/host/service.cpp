@@ -17,27 +17,29 @@ constexpr std::string_view winapi_failure = "IO error in winapi call";
 
 // Never throws: it runs on the way out of a callback that must not let an
 // exception escape, and a log line that cannot be written is dropped.
-void log_fatal(Log& log, std::string_view error) noexcept {
+void log_fatal(Log& log, std::string_view error, Event event = Event::fatal) noexcept {
   try {
-    log.line("Fatal: " + std::string(error));
+    log.report(event, error);
   } catch (...) {
   }
 }
 
-// From the first log line up to the release of the password. The password is
-// owned here, lent to the pipe server, and wiped before this returns, so it is
-// gone before the stopped report.
-void read_password_and_serve(const ServiceHost& host, const RunningFlag& running) {
-  host.log.line("Started. Reading BrisvanderUser password from registry...");
+// From the first log line up to the release of the password; gives the
+// stopped report that fits the way it ended. The password is owned here,
+// lent to the pipe server, and wiped before this returns, so it is gone
+// before the stopped report.
+const platform::ServiceStatus& read_password_and_serve(const ServiceHost& host, const RunningFlag& running) {
+  host.log.report(Event::started, names::account_name<>);
   auto read = broker::read_account_password(host.platform.security);
   if (!read) {
     broker::log_password_failure(host.log, read.error());
-    return;
+    return password_unreadable_report;
   }
   SecretString password = std::move(*read);  // the move wipes the source
-  host.log.line("Password read OK. Listening on " + std::string(names::pipe_name<>));
+  host.log.report(Event::listening, names::pipe_name<>);
   broker::run_pipe_server(password.get(), running, host.platform, host.log, host.launch);
   wipe(password.get());
+  return stopped_report;
 }
 
 // The service thread's part once the handler is registered. Exceptions stop
@@ -47,18 +49,41 @@ void run_registered(const ServiceHost& host, platform::StatusHandle handle, cons
     log_fatal(host.log, winapi_failure);
     return;
   }
-  bool failed = true;
+  const platform::ServiceStatus* stopped = &failed_report;
   try {
-    read_password_and_serve(host, running);
-    failed = false;
+    stopped = &read_password_and_serve(host, running);
   } catch (const std::exception& e) {
-    log_fatal(host.log, e.what());
+    log_fatal(host.log, e.what(), Event::serving_failed);
   } catch (...) {
-    log_fatal(host.log, "unknown exception");
+    log_fatal(host.log, "unknown exception", Event::serving_failed);
   }
-  if (!report_status(host.platform.services, handle, failed ? failed_report : stopped_report)) {
+  // The counts of left-out events go out while the service still runs: once
+  // it has reported itself stopped, the process may end at any moment.
+  host.events.report_left_out();
+  if (!report_status(host.platform.services, handle, *stopped)) {
     log_fatal(host.log, winapi_failure);
   }
+}
+
+// From the running flag to the stopped report.
+void register_and_run(const ServiceHost& host) {
+  // Without a wake event the flag still works: a wait for a client then
+  // ends only when the next client comes.
+  std::unique_ptr<platform::WakeEvent> wake;
+  if (auto made = host.platform.processes.create_wake_event()) wake = std::move(*made);
+  auto running = std::make_shared<RunningFlag>(std::move(wake));
+  host.handler_share = running;
+
+  auto handle = host.platform.services.register_control_handler(names::service_name<char16_t>, &control_handler,
+                                                                &host.handler_share);
+  if (!handle) {
+    log_fatal(host.log, winapi_failure);
+    return;
+  }
+  run_registered(host, *handle, *running);
+  // This thread's share goes here; the handler's share stays with the
+  // dispatcher's caller.
+  running.reset();
 }
 
 }  // namespace
@@ -87,28 +112,15 @@ platform::Result<void> report_status(platform::ServiceControl& services, platfor
 
 void service_entry(const std::vector<std::u16string>& /*arguments*/, const ServiceHost& host) noexcept {
   try {
-    // Without a wake event the flag still works: a wait for a client then
-    // ends only when the next client comes.
-    std::unique_ptr<platform::WakeEvent> wake;
-    if (auto made = host.platform.processes.create_wake_event()) wake = std::move(*made);
-    auto running = std::make_shared<RunningFlag>(std::move(wake));
-    host.handler_share = running;
-
-    auto handle = host.platform.services.register_control_handler(names::service_name<char16_t>, &control_handler,
-                                                                  &host.handler_share);
-    if (!handle) {
-      log_fatal(host.log, winapi_failure);
-      return;
-    }
-    run_registered(host, *handle, *running);
-    // This thread's share goes here; the handler's share stays with the
-    // dispatcher's caller.
-    running.reset();
+    // First, so that every line of the run is an event too; last to go.
+    host.events.open();
+    register_and_run(host);
   } catch (const std::exception& e) {
     log_fatal(host.log, e.what());
   } catch (...) {
     log_fatal(host.log, "unknown exception");
   }
+  host.events.close();
 }
 
 }  // namespace bv::host

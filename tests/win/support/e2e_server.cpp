@@ -73,7 +73,8 @@ InProcessPipeServer::InProcessPipeServer()
                 .security = win32_.platform().security,
                 .trust = win32_.platform().trust,
                 .clock = win32_.platform().clock,
-                .console = console_},
+                .console = console_,
+                .events = win32_.platform().events},
       log_(console_) {
   // Another server of the prefix (a service left running by an earlier test)
   // would hold the pipe's name, and every client here would talk to it.
