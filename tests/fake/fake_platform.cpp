@@ -578,6 +578,12 @@ platform::Result<void> FakeServiceControl::set_failure_actions_flag(platform::Se
 
 // ---- event log --------------------------------------------------------------------
 
+void PrintTo(const ReportedEvent& event, std::ostream* os) {
+  *os << "{type " << event.type << ", " << hex32(event.id);
+  for (const auto& insert : event.inserts) *os << ", \"" << insert << '"';
+  *os << '}';
+}
+
 platform::Result<platform::EventSource> FakeEventLog::register_source(std::u16string_view name) {
   log.add("RegisterEventSourceW(" + narrow(name) + ")");
   if (register_failure) return std::unexpected(*register_failure);

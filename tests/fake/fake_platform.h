@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <span>
 #include <string>
@@ -347,6 +348,7 @@ struct ReportedEvent {
   std::vector<std::string> inserts;
   bool operator==(const ReportedEvent&) const = default;
 };
+void PrintTo(const ReportedEvent& event, std::ostream* os);
 
 // The event log. Registering records RegisterEventSourceW(name), the
 // source's release DeregisterEventSource, each report ReportEventW(0x{id}).
