@@ -42,11 +42,22 @@ const platform::ServiceStatus& read_password_and_serve(const ServiceHost& host, 
   return stopped_report;
 }
 
+// The counts of left-out events, then the end of the event source. Called
+// before the stopped report: once that is made, the process may end at any
+// moment, and the dispatcher's caller, who owns the log and the reporter,
+// may have returned already. A fatal line after this point goes to standard
+// error alone.
+void end_events(const ServiceHost& host) {
+  host.events.report_left_out();
+  host.events.close();
+}
+
 // The service thread's part once the handler is registered. Exceptions stop
 // here: whatever ends serving early, the stopped status is still reported.
 void run_registered(const ServiceHost& host, platform::StatusHandle handle, const RunningFlag& running) {
   if (!report_status(host.platform.services, handle, running_report)) {
     log_fatal(host.log, winapi_failure);
+    end_events(host);
     return;
   }
   const platform::ServiceStatus* stopped = &failed_report;
@@ -57,9 +68,7 @@ void run_registered(const ServiceHost& host, platform::StatusHandle handle, cons
   } catch (...) {
     log_fatal(host.log, "unknown exception", Event::serving_failed);
   }
-  // The counts of left-out events go out while the service still runs: once
-  // it has reported itself stopped, the process may end at any moment.
-  host.events.report_left_out();
+  end_events(host);
   if (!report_status(host.platform.services, handle, *stopped)) {
     log_fatal(host.log, winapi_failure);
   }
@@ -78,6 +87,7 @@ void register_and_run(const ServiceHost& host) {
                                                                 &host.handler_share);
   if (!handle) {
     log_fatal(host.log, winapi_failure);
+    end_events(host);
     return;
   }
   run_registered(host, *handle, *running);
@@ -112,15 +122,18 @@ platform::Result<void> report_status(platform::ServiceControl& services, platfor
 
 void service_entry(const std::vector<std::u16string>& /*arguments*/, const ServiceHost& host) noexcept {
   try {
-    // First, so that every line of the run is an event too; last to go.
+    // First, so that every line of the run is an event too. The source ends
+    // before the stopped report (end_events), or here when an exception
+    // came before any.
     host.events.open();
     register_and_run(host);
   } catch (const std::exception& e) {
     log_fatal(host.log, e.what());
+    host.events.close();
   } catch (...) {
     log_fatal(host.log, "unknown exception");
+    host.events.close();
   }
-  host.events.close();
 }
 
 }  // namespace bv::host

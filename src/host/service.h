@@ -55,7 +55,7 @@ using HandlerShare = std::shared_ptr<RunningFlag>;
 struct ServiceHost {
   platform::Platform& platform;
   Log& log;
-  EventReporter& events;  // the log's: opened and closed by service_entry
+  EventReporter& events;  // the log's: opened by service_entry, closed before its stopped report
   const broker::Launcher& launch;
   HandlerShare& handler_share;
 };
@@ -71,10 +71,12 @@ platform::Result<void> report_status(platform::ServiceControl& services, platfor
 
 // The ServiceMain role: registers the event source and the handler, reports
 // running, reads the account password, serves until a stop, releases the
-// password and reports stopped (with a service-specific error when serving
-// ended through an exception or the password could not be read), then
-// deregisters the event source. The arguments are ignored. Returns normally
-// in every case; the dispatcher call then returns.
+// password, reports the events left out and deregisters the event source,
+// and reports stopped (with a service-specific error when serving ended
+// through an exception or the password could not be read). The arguments
+// are ignored. Returns normally in every case; the dispatcher call then
+// returns, possibly before this does, so nothing of `host` is touched after
+// the stopped report unless that report failed.
 void service_entry(const std::vector<std::u16string>& arguments, const ServiceHost& host) noexcept;
 
 }  // namespace bv::host

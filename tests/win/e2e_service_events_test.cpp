@@ -98,7 +98,14 @@ TEST(E2eServiceEvents, WithoutThePasswordTheStartAndTheReasonAreEvents) {
                                  ? "RegQueryValueExW failed: 2"
                                  : "RegOpenKeyExW failed: 2 (key may not exist \xE2\x80\x94 run provision-user.ps1 as admin)";
 
-  const bv::test::UniqueServiceHandle service = bv::test::install_and_start(bv::test::build_file(L"brisvander-svc.exe"));
+  // Started, not waited for as running: it stops within milliseconds.
+  const std::wstring executable = bv::test::build_file(L"brisvander-svc.exe");
+  ASSERT_EQ(bv::test::run({.command_line = bv::test::command_line(executable, {L"--install"})}, child_timeout_ms)
+                .exit_code,
+            0u);
+  const bv::test::UniqueServiceHandle service = bv::test::open_service(SERVICE_START | SERVICE_QUERY_STATUS);
+  ASSERT_TRUE(service) << GetLastError();
+  ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
   ASSERT_TRUE(bv::test::wait_for_state(service.get(), SERVICE_STOPPED, events_timeout_ms).reached);
 
   const std::vector<ChannelEvent> events = channel.events(2);
