@@ -145,10 +145,9 @@ int run() {
     for (const auto& [id, count] : by_id) std::printf("    ID %u: %zu\n", id & 0xFFFF, count);
   }
 
-  const bool kept =
-      refused == connections && lines == static_cast<std::size_t>(connections) && most <= 10 &&
-      rejected_events + left_out_count == static_cast<std::size_t>(connections) &&
-      (seconds >= 60 || (rejected_events == 10 && left_out_events == 1));
+  const bool kept = refused == connections && lines == static_cast<std::size_t>(connections) && most <= 10 &&
+                    rejected_events + left_out_count == static_cast<std::size_t>(connections) &&
+                    (seconds >= 60 || (rejected_events == 10 && left_out_events == 1));
   std::printf("  %s\n", kept ? "every connection has its line; the event log took at most 10 and one count a minute"
                              : "FAILED: the figures above break the rule");
   return kept ? 0 : 1;

@@ -73,7 +73,8 @@ void register_event_source(std::u16string_view executable, platform::Platform& p
     key->reset();
   }
   if (status != 0) {
-    warn_not_applied(platform, "register the event source (Event Viewer then shows the service's events without their text)",
+    warn_not_applied(platform,
+                     "register the event source (Event Viewer then shows the service's events without their text)",
                      static_cast<platform::ErrorCode>(status));
   }
 }

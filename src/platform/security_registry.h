@@ -41,8 +41,7 @@ class SecurityRegistry {
   // RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, no class, REG_OPTION_NON_VOLATILE,
   // access, no security attributes): opens the key, creating it (and any
   // missing parent) when it is not there. The error is the status.
-  virtual std::expected<Key, std::int32_t> create_local_machine_key(std::u16string_view path,
-                                                                    std::uint32_t access) = 0;
+  virtual std::expected<Key, std::int32_t> create_local_machine_key(std::u16string_view path, std::uint32_t access) = 0;
   // RegSetValueExW(key, name, 0, REG_EXPAND_SZ, the text's UTF-16 units and a
   // terminating zero unit). Returns the status.
   virtual std::int32_t set_expand_string_value(RegistryKey& key, std::u16string_view name,

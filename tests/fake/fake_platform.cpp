@@ -446,7 +446,7 @@ std::int32_t FakeSecurityRegistry::set_expand_string_value(platform::RegistryKey
   log.add("RegSetValueExW(" + narrow(name) + ", REG_EXPAND_SZ)");
   if (set_value_status != 0) return set_value_status;
   keys[static_cast<FakeOwned<platform::kind::RegistryKey>&>(key).name()][narrow(name)] = {platform::reg_expand_sz,
-                                                                                         narrow(text)};
+                                                                                          narrow(text)};
   return 0;
 }
 
@@ -455,7 +455,7 @@ std::int32_t FakeSecurityRegistry::set_dword_value(platform::RegistryKey& key, s
   log.add("RegSetValueExW(" + narrow(name) + ", REG_DWORD)");
   if (set_value_status != 0) return set_value_status;
   keys[static_cast<FakeOwned<platform::kind::RegistryKey>&>(key).name()][narrow(name)] = {platform::reg_dword,
-                                                                                         std::to_string(number)};
+                                                                                          std::to_string(number)};
   return 0;
 }
 
@@ -547,7 +547,8 @@ platform::Result<void> FakeServiceControl::delete_service(platform::ServiceHandl
 namespace {
 
 // Records ChangeServiceConfig2W at `level`; the error scripted for it, if any.
-std::optional<platform::ErrorCode> change_config(CallLog& log, const std::map<std::string, platform::ErrorCode>& failures,
+std::optional<platform::ErrorCode> change_config(CallLog& log,
+                                                 const std::map<std::string, platform::ErrorCode>& failures,
                                                  const std::string& level) {
   log.add("ChangeServiceConfig2W(" + level + ")");
   if (auto it = failures.find(level); it != failures.end()) return it->second;

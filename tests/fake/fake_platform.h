@@ -314,7 +314,8 @@ class FakeServiceControl : public platform::ServiceControl {
   platform::Result<void> set_description(platform::ServiceHandle& service, std::u16string_view description) override;
   platform::Result<void> set_failure_actions(platform::ServiceHandle& service,
                                              const platform::FailureActions& actions) override;
-  platform::Result<void> set_failure_actions_flag(platform::ServiceHandle& service, bool on_non_crash_failures) override;
+  platform::Result<void> set_failure_actions_flag(platform::ServiceHandle& service,
+                                                  bool on_non_crash_failures) override;
 
   CallLog& log;
   std::optional<platform::ErrorCode> dispatcher_failure;

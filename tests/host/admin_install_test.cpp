@@ -87,12 +87,12 @@ TEST(InstallService, RegistersAutoStartLocalSystemService) {
   EXPECT_EQ(d.start_type, 2u);
   EXPECT_EQ(d.error_control, 1u);
   EXPECT_EQ(d.binary_path, u"\"C:\\Program Files\\Brisvander\\brisvander-svc.exe\"");
-  EXPECT_EQ(service_calls(fp.log),
-            (std::vector<std::string>{"OpenSCManagerW(0x3)", "OpenServiceW(BrisvanderEnclaveSvc, 0x4)",
-                                      "CreateServiceW(BrisvanderEnclaveSvc)", "ChangeServiceConfig2W(DESCRIPTION)",
-                                      "ChangeServiceConfig2W(FAILURE_ACTIONS)",
-                                      "ChangeServiceConfig2W(FAILURE_ACTIONS_FLAG)", "CloseServiceHandle(new-service)",
-                                      "CloseServiceHandle(manager)"}));
+  EXPECT_EQ(
+      service_calls(fp.log),
+      (std::vector<std::string>{"OpenSCManagerW(0x3)", "OpenServiceW(BrisvanderEnclaveSvc, 0x4)",
+                                "CreateServiceW(BrisvanderEnclaveSvc)", "ChangeServiceConfig2W(DESCRIPTION)",
+                                "ChangeServiceConfig2W(FAILURE_ACTIONS)", "ChangeServiceConfig2W(FAILURE_ACTIONS_FLAG)",
+                                "CloseServiceHandle(new-service)", "CloseServiceHandle(manager)"}));
   EXPECT_EQ(fp.console.out, installed_line);
   EXPECT_EQ(fp.console.err, "");
 }
@@ -106,8 +106,7 @@ TEST(InstallService, DescribesTheServiceAndRestartsItTwiceAfterFailures) {
   EXPECT_EQ(fake::narrow(*fp.services.description), service_description());
   // Restart after 10 s on the first and second failure, nothing after the
   // third (the last action repeats); the count starts again after a day.
-  const platform::FailureActions recovery{.reset_period_s = 86'400,
-                                          .actions = {{1, 10'000}, {1, 10'000}, {0, 0}}};
+  const platform::FailureActions recovery{.reset_period_s = 86'400, .actions = {{1, 10'000}, {1, 10'000}, {0, 0}}};
   EXPECT_EQ(fp.services.failure_actions, recovery);
   // A stop with an error code (no password, serving failed) counts too.
   EXPECT_EQ(fp.services.failure_actions_flag, true);
@@ -120,10 +119,9 @@ TEST(InstallService, RegistersTheExecutableAsTheEventSourcesMessageFile) {
 
   // The file's path itself, not the quoted command line of the registration.
   const fake::FakeSecurityRegistry::WrittenKey expected{
-      {"EventMessageFile", {2, "C:\\Program Files\\Brisvander\\brisvander-svc.exe"}},
-      {"TypesSupported", {4, "7"}}};
-  EXPECT_EQ(fp.security.keys, (std::map<std::string, fake::FakeSecurityRegistry::WrittenKey>{
-                                  {event_source_key, expected}}));
+      {"EventMessageFile", {2, "C:\\Program Files\\Brisvander\\brisvander-svc.exe"}}, {"TypesSupported", {4, "7"}}};
+  EXPECT_EQ(fp.security.keys,
+            (std::map<std::string, fake::FakeSecurityRegistry::WrittenKey>{{event_source_key, expected}}));
   EXPECT_TRUE(fp.log.contains("RegCreateKeyExW(HKLM, " + event_source_key + ", 2)"));
   EXPECT_TRUE(fp.log.contains("RegCloseKey(" + event_source_key + ")"));
 }
@@ -135,11 +133,9 @@ TEST(InstallService, SettingsTheSystemRefusesAreNamedOnStandardErrorAndTheInstal
     std::string warning;
   };
   const Case cases[] = {
-      {"description",
-       [](fake::FakePlatform& fp) { fp.services.config_failures["DESCRIPTION"] = 5; },
+      {"description", [](fake::FakePlatform& fp) { fp.services.config_failures["DESCRIPTION"] = 5; },
        "Warning: could not set the service description: system error 5: System message 5.\n"},
-      {"failure_actions",
-       [](fake::FakePlatform& fp) { fp.services.config_failures["FAILURE_ACTIONS"] = 5; },
+      {"failure_actions", [](fake::FakePlatform& fp) { fp.services.config_failures["FAILURE_ACTIONS"] = 5; },
        "Warning: could not set the recovery actions (restart after 10 s on the first and second failure): system "
        "error 5: System message 5.\n"},
       // What Wine answers.
@@ -147,12 +143,10 @@ TEST(InstallService, SettingsTheSystemRefusesAreNamedOnStandardErrorAndTheInstal
        [](fake::FakePlatform& fp) { fp.services.config_failures["FAILURE_ACTIONS_FLAG"] = 124; },
        "Warning: could not make a stop with an error code count as a failure for recovery: system error 124: "
        "System message 124.\n"},
-      {"event_source_key",
-       [](fake::FakePlatform& fp) { fp.security.create_key_status = 5; },
+      {"event_source_key", [](fake::FakePlatform& fp) { fp.security.create_key_status = 5; },
        "Warning: could not register the event source (Event Viewer then shows the service's events without their "
        "text): system error 5: System message 5.\n"},
-      {"event_source_value",
-       [](fake::FakePlatform& fp) { fp.security.set_value_status = 1021; },
+      {"event_source_value", [](fake::FakePlatform& fp) { fp.security.set_value_status = 1021; },
        "Warning: could not register the event source (Event Viewer then shows the service's events without their "
        "text): system error 1021: System message 1021.\n"},
   };

@@ -358,7 +358,8 @@ TEST_F(SpawnRequestConnectionTest, SuccessfulLaunchAnswersOkAndLogsNothing) {
   EXPECT_EQ(launches[0].sid, "S-1-5-21-7-8-9-1001");
   // The launch is an event without a line: the enclave, and who asked for
   // it; neither the token nor the secret.
-  const fake::ReportedEvent launched{4, 0x400000CB, {"4242", "C:\\Apps\\companion-app.exe", "S-1-5-21-7-8-9-1001", kPath}};
+  const fake::ReportedEvent launched{
+      4, 0x400000CB, {"4242", "C:\\Apps\\companion-app.exe", "S-1-5-21-7-8-9-1001", kPath}};
   EXPECT_EQ(fake.events.reported, std::vector<fake::ReportedEvent>{launched});
 }
 

@@ -14,9 +14,9 @@ namespace {
 using namespace std::chrono_literals;
 using fake::ReportedEvent;
 
-constexpr std::uint32_t rejected_id = 0x800000C9;  // warning 201
+constexpr std::uint32_t rejected_id = 0x800000C9;    // warning 201
 constexpr std::uint32_t read_error_id = 0x800000C8;  // warning 200
-constexpr std::uint32_t left_out_id = 0x80000384;  // warning 900
+constexpr std::uint32_t left_out_id = 0x80000384;    // warning 900
 
 class EventReporterTest : public ::testing::Test {
  protected:

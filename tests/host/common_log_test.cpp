@@ -24,8 +24,7 @@ TEST_F(LogTest, AKindOfTwoLinesWritesTwoTaggedLinesAndOneEvent) {
   EXPECT_EQ(fp.console.err,
             "[BrisvanderSvc] Cannot read SvcUserPwd: RegQueryValueExW failed: 2\n"
             "[BrisvanderSvc] Run provision-user.ps1 as Administrator first.\n");
-  EXPECT_EQ(fp.events.reported,
-            (std::vector<fake::ReportedEvent>{{1, 0xC0000066, {"RegQueryValueExW failed: 2"}}}));
+  EXPECT_EQ(fp.events.reported, (std::vector<fake::ReportedEvent>{{1, 0xC0000066, {"RegQueryValueExW failed: 2"}}}));
 }
 
 TEST_F(LogTest, InsertsAreWrittenAsTheyAre) {

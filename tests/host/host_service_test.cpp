@@ -128,7 +128,7 @@ TEST_F(ServiceEntry, StopWhileWaitingForClientEndsWithStoppedReport) {
   EXPECT_EQ(fp.log.calls().back(), "SetServiceStatus(1)");
   EXPECT_EQ(fp.log.index_of("DeregisterEventSource") + 1, fp.log.calls().size() - 1);
   EXPECT_EQ(fp.events.reported, (std::vector<fake::ReportedEvent>{{4, 0x40000064, {"BrisvanderUser"}},
-                                                                   {4, 0x40000065, {R"(\\.\pipe\brisvander-svc)"}}}));
+                                                                  {4, 0x40000065, {R"(\\.\pipe\brisvander-svc)"}}}));
 }
 
 TEST_F(ServiceEntry, StopThroughHandlerStaysRunningUntilPipeServerEnds) {

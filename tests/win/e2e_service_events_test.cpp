@@ -94,15 +94,16 @@ TEST(E2eServiceEvents, WithoutThePasswordTheStartAndTheReasonAreEvents) {
   PasswordValue password;
   password.remove();
   const ChannelWatch channel;
-  const std::string reason = key_exists(L"SOFTWARE\\Brisvander")
-                                 ? "RegQueryValueExW failed: 2"
-                                 : "RegOpenKeyExW failed: 2 (key may not exist \xE2\x80\x94 run provision-user.ps1 as admin)";
+  const std::string reason =
+      key_exists(L"SOFTWARE\\Brisvander")
+          ? "RegQueryValueExW failed: 2"
+          : "RegOpenKeyExW failed: 2 (key may not exist \xE2\x80\x94 run provision-user.ps1 as admin)";
 
   // Started, not waited for as running: it stops within milliseconds.
   const std::wstring executable = bv::test::build_file(L"brisvander-svc.exe");
-  ASSERT_EQ(bv::test::run({.command_line = bv::test::command_line(executable, {L"--install"})}, child_timeout_ms)
-                .exit_code,
-            0u);
+  ASSERT_EQ(
+      bv::test::run({.command_line = bv::test::command_line(executable, {L"--install"})}, child_timeout_ms).exit_code,
+      0u);
   const bv::test::UniqueServiceHandle service = bv::test::open_service(SERVICE_START | SERVICE_QUERY_STATUS);
   ASSERT_TRUE(service) << GetLastError();
   ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
@@ -135,8 +136,8 @@ TEST(E2eServiceEvents, TheStartARejectedCallerAndALaunchAreEvents) {
   // client was told.
   const std::string token(32, 'a');
   const std::string secret(64, '5');
-  const std::vector<std::wstring> request = {L"--pipe-token", bv::test::to_wide(token), L"--ipc-secret",
-                                             bv::test::to_wide(secret), L"--enclave", enclave};
+  const std::vector<std::wstring> request = {
+      L"--pipe-token", bv::test::to_wide(token), L"--ipc-secret", bv::test::to_wide(secret), L"--enclave", enclave};
   const bv::test::RunResult refused = bv::test::run(
       {.command_line = bv::test::command_line(bv::test::build_file(L"companion-app.exe"), request)}, child_timeout_ms);
   const std::string refused_prefix = "ERR caller not authorized: ";

@@ -60,9 +60,9 @@ std::string formatted(HMODULE module, std::uint32_t id, const std::vector<std::w
   std::vector<DWORD_PTR> arguments;
   for (const std::wstring& insert : inserts) arguments.push_back(reinterpret_cast<DWORD_PTR>(insert.c_str()));
   wchar_t* buffer = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_ALLOCATE_BUFFER, module, id, 0,
-      reinterpret_cast<LPWSTR>(&buffer), 0, reinterpret_cast<va_list*>(arguments.data()));
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                     module, id, 0, reinterpret_cast<LPWSTR>(&buffer), 0, reinterpret_cast<va_list*>(arguments.data()));
   error = length == 0 ? GetLastError() : 0;
   std::string text = length == 0 ? std::string() : bv::test::to_utf8(std::wstring(buffer, length));
   LocalFree(buffer);

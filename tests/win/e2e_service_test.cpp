@@ -112,8 +112,8 @@ std::wstring query_description(DWORD& error) {
   }
   std::vector<BYTE> buffer(8192);
   DWORD needed = 0;
-  if (!QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(),
-                            static_cast<DWORD>(buffer.size()), &needed)) {
+  if (!QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(), static_cast<DWORD>(buffer.size()),
+                            &needed)) {
     error = GetLastError();
     return L"";
   }

@@ -64,7 +64,6 @@ RegistryValue Win32SecurityRegistry::query_value_data(RegistryKey& key, std::u16
   return {.status = static_cast<std::int32_t>(status), .type = type, .size = data_size, .data = std::move(data)};
 }
 
-
 std::expected<Key, std::int32_t> Win32SecurityRegistry::create_local_machine_key(std::u16string_view path,
                                                                                  std::uint32_t access) {
   const std::u16string key_path(path);
