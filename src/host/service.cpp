@@ -46,9 +46,12 @@ const platform::ServiceStatus& read_password_and_serve(const ServiceHost& host, 
 // before the stopped report: once that is made, the process may end at any
 // moment, and the dispatcher's caller, who owns the log and the reporter,
 // may have returned already. A fatal line after this point goes to standard
-// error alone.
-void end_events(const ServiceHost& host) {
-  host.events.report_left_out();
+// error alone. Never throws, so that the stopped report still follows.
+void end_events(const ServiceHost& host) noexcept {
+  try {
+    host.events.report_left_out();
+  } catch (...) {
+  }
   host.events.close();
 }
 
@@ -72,28 +75,6 @@ void run_registered(const ServiceHost& host, platform::StatusHandle handle, cons
   if (!report_status(host.platform.services, handle, *stopped)) {
     log_fatal(host.log, winapi_failure);
   }
-}
-
-// From the running flag to the stopped report.
-void register_and_run(const ServiceHost& host) {
-  // Without a wake event the flag still works: a wait for a client then
-  // ends only when the next client comes.
-  std::unique_ptr<platform::WakeEvent> wake;
-  if (auto made = host.platform.processes.create_wake_event()) wake = std::move(*made);
-  auto running = std::make_shared<RunningFlag>(std::move(wake));
-  host.handler_share = running;
-
-  auto handle = host.platform.services.register_control_handler(names::service_name<char16_t>, &control_handler,
-                                                                &host.handler_share);
-  if (!handle) {
-    log_fatal(host.log, winapi_failure);
-    end_events(host);
-    return;
-  }
-  run_registered(host, *handle, *running);
-  // This thread's share goes here; the handler's share stays with the
-  // dispatcher's caller.
-  running.reset();
 }
 
 }  // namespace
@@ -123,16 +104,34 @@ platform::Result<void> report_status(platform::ServiceControl& services, platfor
 void service_entry(const std::vector<std::u16string>& /*arguments*/, const ServiceHost& host) noexcept {
   try {
     // First, so that every line of the run is an event too. The source ends
-    // before the stopped report (end_events), or here when an exception
-    // came before any.
+    // before the stopped report (end_events), or below when no status report
+    // was made.
     host.events.open();
-    register_and_run(host);
+
+    // Without a wake event the flag still works: a wait for a client then
+    // ends only when the next client comes.
+    std::unique_ptr<platform::WakeEvent> wake;
+    if (auto made = host.platform.processes.create_wake_event()) wake = std::move(*made);
+    auto running = std::make_shared<RunningFlag>(std::move(wake));
+    host.handler_share = running;
+
+    auto handle = host.platform.services.register_control_handler(names::service_name<char16_t>, &control_handler,
+                                                                  &host.handler_share);
+    if (!handle) {
+      log_fatal(host.log, winapi_failure);
+      end_events(host);
+      return;
+    }
+    run_registered(host, *handle, *running);
+    // This thread's share goes here; the handler's share stays with the
+    // dispatcher's caller.
+    running.reset();
   } catch (const std::exception& e) {
     log_fatal(host.log, e.what());
-    host.events.close();
+    end_events(host);
   } catch (...) {
     log_fatal(host.log, "unknown exception");
-    host.events.close();
+    end_events(host);
   }
 }
 
