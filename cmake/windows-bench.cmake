@@ -13,3 +13,18 @@ bv_windows_program(bv-bench)
 bv_test_signed_copy(bv-bench bv-bench-companion-app.exe signed-bench ALL)
 # The driver starts these from the build folder.
 add_dependencies(signed-bench brisvander-svc-testlogon vault-enclave)
+
+# The flood probe (bench/win/event_flood_probe.cpp): 200 connections from an
+# unsigned program whose name ends with companion-app.exe to the broker's
+# pipe server with the service's event reporter. It prints its figures and
+# fails when they break the flood rule; CTest runs it (a few seconds) with
+# Wine's event channels collected (see scripts/wine-run.sh). It launches
+# nothing, but the pipe server it links brings the logon call.
+add_executable(event-flood-companion-app bench/win/event_flood_probe.cpp
+  src/platform/win32/logon_user_substitute.cpp)
+target_link_libraries(event-flood-companion-app PRIVATE bv_win_test_support)
+bv_windows_program(event-flood-companion-app)
+add_test(NAME win.event_flood_probe COMMAND event-flood-companion-app)
+set_tests_properties(win.event_flood_probe PROPERTIES
+  FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK wine_prefix TIMEOUT 300
+  ENVIRONMENT "${BV_WINE_TEST_ENVIRONMENT};BV_WINE_CHANNELS=err+eventlog,warn+eventlog,trace+eventlog,fixme+advapi")

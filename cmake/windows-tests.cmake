@@ -115,6 +115,10 @@ include(gtest_groups)
 bv_add_test_groups(win_tests win BV_WIN_TEST_NAMES ${BV_WIN_TEST_SOURCES})
 set_tests_properties(${BV_WIN_TEST_NAMES} PROPERTIES
   FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK wine_prefix ENVIRONMENT "${BV_WINE_TEST_ENVIRONMENT}")
+# The service's events, as Wine's ReportEventW prints them on its debug
+# channels: scripts/wine-run.sh collects them for this test (see there).
+set_property(TEST win.e2e_service_events APPEND PROPERTY ENVIRONMENT
+  "BV_WINE_CHANNELS=err+eventlog,warn+eventlog,trace+eventlog,fixme+advapi")
 
 # Console output on a real console (a pseudo-terminal under Wine) and
 # redirected, from the shipping executable.

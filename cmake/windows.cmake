@@ -31,13 +31,45 @@ add_executable(vault-enclave tools/vault_enclave.cpp)
 target_link_libraries(vault-enclave PRIVATE bv_enclave)
 bv_windows_program(vault-enclave)
 
+# The message table of the service's events (src/common/event_messages.mc,
+# one message for each entry of event_kinds in src/common/events.h): the
+# message compiler makes a resource script and the binary table it names,
+# and the resource compiler links that into each service executable, which
+# its event source names as EventMessageFile. MinGW-w64's windmc reads the
+# file as UTF-8 (-C 65001). MSVC builds use the SDK's mc.exe and rc.exe
+# instead; that path has not been built here.
+enable_language(RC)
+set(BV_MESSAGES_SOURCE "${PROJECT_SOURCE_DIR}/src/common/event_messages.mc")
+set(BV_MESSAGES_DIR "${CMAKE_BINARY_DIR}/event-messages")
+if(MINGW)
+  find_program(BV_MESSAGE_COMPILER NAMES x86_64-w64-mingw32-windmc windmc REQUIRED)
+  set(BV_MESSAGE_COMPILER_OPTIONS -C 65001)
+else()
+  find_program(BV_MESSAGE_COMPILER NAMES mc REQUIRED)
+  set(BV_MESSAGE_COMPILER_OPTIONS "")
+endif()
+add_custom_command(
+  OUTPUT "${BV_MESSAGES_DIR}/event_messages.rc" "${BV_MESSAGES_DIR}/event_messages.h" "${BV_MESSAGES_DIR}/MSG00409.bin"
+  COMMAND "${CMAKE_COMMAND}" -E make_directory "${BV_MESSAGES_DIR}"
+  COMMAND "${BV_MESSAGE_COMPILER}" ${BV_MESSAGE_COMPILER_OPTIONS} -h "${BV_MESSAGES_DIR}" -r "${BV_MESSAGES_DIR}"
+          "${BV_MESSAGES_SOURCE}"
+  DEPENDS "${BV_MESSAGES_SOURCE}"
+  COMMENT "Compiling the message table of the service's events"
+  VERBATIM)
+# The script names the table by its file name alone: found beside it.
+set_source_files_properties("${BV_MESSAGES_DIR}/event_messages.rc" PROPERTIES
+  INCLUDE_DIRECTORIES "${BV_MESSAGES_DIR}"
+  OBJECT_DEPENDS "${BV_MESSAGES_DIR}/MSG00409.bin")
+# Compiled once, linked into both service executables.
+add_library(bv_event_messages OBJECT "${BV_MESSAGES_DIR}/event_messages.rc")
+
 # The service with the logon stand-in of test builds (see the file's comment).
 add_executable(brisvander-svc-testlogon src/main/main_win32.cpp src/platform/win32/logon_user_substitute.cpp)
-target_link_libraries(brisvander-svc-testlogon PRIVATE bv_win32)
+target_link_libraries(brisvander-svc-testlogon PRIVATE bv_win32 bv_event_messages)
 bv_windows_program(brisvander-svc-testlogon)
 
 add_executable(brisvander-svc src/main/main_win32.cpp src/platform/win32/logon_user.cpp)
-target_link_libraries(brisvander-svc PRIVATE bv_win32)
+target_link_libraries(brisvander-svc PRIVATE bv_win32 bv_event_messages)
 bv_windows_program(brisvander-svc)
 
 

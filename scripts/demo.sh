@@ -5,8 +5,10 @@
 # makes a Wine prefix of its own (build/demo-prefix), installs the service,
 # stores the isolation account's password, starts the service under Wine's
 # Service Control Manager, has the signed reference client ask twice for the
-# sample enclave, shows what each enclave received, then stops and removes
-# the service. Every Wine process of the demo prefix is ended on the way out.
+# sample enclave (and an unsigned copy once, which is refused), shows what
+# each enclave received, then stops and removes the service and lists the
+# events the service reported. Every Wine process of the demo prefix is ended
+# on the way out.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -47,6 +49,14 @@ step "Making a fresh Wine prefix (build/demo-prefix)"
 bv_fresh_wine_prefix "$root/build/demo-prefix"
 say "ready"
 
+step "Keeping one ordinary process alive in the prefix while the service runs"
+events_log=$root/build/demo-events.log
+bv_keep_services_alive "$root/build/demo-keepalive" "$events_log"
+say "cmd.exe waits for a line on a pipe that the demo closes at the end."
+say "It is the prefix's first program: Wine has no event log, its ReportEventW prints each event on"
+say "a debug channel, and the service's debug output goes to this console's standard error,"
+say "build/demo-events.log, from which the demo shows the service's events at the end."
+
 # --- The service -------------------------------------------------------------------
 step "Installing the service"
 say "Wine's LogonUserW is a stub, so the demo installs the test build brisvander-svc-testlogon.exe, which logs on with a copy of its own token."
@@ -75,10 +85,6 @@ mkdir -p "$enclave_dir"
 cp "$enclave_exe" "$enclave_dir/vault-enclave.exe"
 enclave_path='C:\Program Files\Brisvander Demo\vault-enclave.exe'
 say "$enclave_path"
-
-step "Keeping one ordinary process alive in the prefix while the service runs"
-bv_keep_services_alive "$root/build/demo-keepalive"
-say "cmd.exe waits for a line on a pipe that the demo closes at the end"
 
 step "Starting the service"
 say "\$ wine net start BrisvanderEnclaveSvc"
@@ -145,6 +151,12 @@ request
 first_pid=$enclave_pid
 show_enclave "$(report_of "$first_pid" shutdown)"
 
+step "A request from the reference client without its signature"
+say "\$ companion-app.exe --enclave \"$enclave_path\"   (the unsigned build)"
+refused=$(wine "$build/companion-app.exe" --enclave "$enclave_path" | tr -d '\r') || true
+say "reply: $refused"
+say "(the service refuses it before it reads anything else; the first enclave keeps running)"
+
 step "Second request: the service stops the first enclave, then starts a new one"
 request
 second_pid=$enclave_pid
@@ -167,6 +179,86 @@ say "(the enclave started last keeps running after the service has stopped)"
 step "Uninstalling the service"
 say "\$ brisvander-svc-testlogon.exe --uninstall"
 wine "$service_exe" --uninstall | indent
+
+# --- The events ----------------------------------------------------------------------
+# Each event as Wine printed it: a "fixme:advapi:ReportEventW (source,type,
+# category,id,sid,count,...)" line and then one line per insert string, in
+# Wine's quoted form (L"...", with \\, \", \n and \XXXX escapes), each
+# line after the writing thread's id. Printed here with the message of its ID
+# from the message table's source, the inserts in place of %1, %2, ...
+#
+# The messages: "code<TAB>text" for every message of the .mc file.
+mc_messages() {
+  awk '
+    /^MessageId=/ { id = substr($0, 11); next }
+    /^Language=/ { collecting = 1; text = ""; next }
+    collecting && $0 == "." { collecting = 0; print id "\t" text; next }
+    collecting { text = text $0 }
+  ' "$root/src/common/event_messages.mc"
+}
+# The events: "type<TAB>code<TAB>insert<TAB>insert...", each insert turned
+# into printf %b form (backslashes doubled, \uXXXX for the rest).
+channel_events() {
+  tr -d '\r' <"$events_log" | awk '
+    function decode(s,    out, i, c, n) {
+      out = ""
+      for (i = 1; i <= length(s); i++) {
+        c = substr(s, i, 1)
+        if (c != "\\") { out = out c; continue }
+        n = substr(s, i + 1, 1)
+        if (n == "\\") { out = out "\\\\"; i++ }
+        else if (n == "\"") { out = out "\""; i++ }
+        else if (n == "n" || n == "r" || n == "t") { out = out " "; i++ }
+        else { out = out "\\u" substr(s, i + 1, 4); i += 4 }
+      }
+      return out
+    }
+    function hex(s,    value, i) {
+      value = 0
+      for (i = 3; i <= length(s); i++) value = value * 16 + index("0123456789abcdef", tolower(substr(s, i, 1))) - 1
+      return value
+    }
+    function flush() { if (line != "") print line; line = ""; left = 0 }
+    index($0, ":fixme:advapi:ReportEventW (") {
+      flush()
+      split(substr($0, index($0, "(") + 1), f, ",")
+      thread = substr($0, 1, index($0, ":") - 1)
+      type = hex(f[2]); left = hex(f[6])
+      # The code is the low 16 bits of the ID, as Event Viewer shows it.
+      line = (type == 1 ? "Error" : type == 2 ? "Warning" : "Information") "\t" hex("0x" substr(f[4], length(f[4]) - 3))
+      if (left == 0) flush()
+      next
+    }
+    left > 0 && index($0, ":eventlog:ReportEventW L\"") && substr($0, 1, index($0, ":") - 1) == thread {
+      s = substr($0, index($0, "L\"") + 2)
+      sub(/"(\.\.\.)?$/, "", s)
+      line = line "\t" decode(s)
+      if (--left == 0) flush()
+    }
+    END { flush() }
+  '
+}
+
+step "The events the service reported, as Event Viewer's Application log would list them"
+say "(source BrisvanderEnclaveSvc; Wine printed each on its debug channel, build/demo-events.log)"
+declare -A message_of
+while IFS=$'\t' read -r code text; do message_of[$code]=$text; done < <(mc_messages)
+event_count=0
+while IFS=$'\t' read -r -a fields; do
+  type=${fields[0]} code=${fields[1]}
+  text=${message_of[$code]:-"(no message $code in the table)"}
+  text=${text//%0/}
+  for ((i = 9; i >= 1; i--)); do
+    insert=$(printf '%b' "${fields[i + 1]:-}")
+    text=${text//%$i/"$insert"}
+  done
+  text=${text//%n/$'\n'                   }
+  printf '    %-11s %4s  %s\n' "$type" "$code" "$text"
+  event_count=$((event_count + 1))
+done < <(channel_events)
+if [ "$event_count" -eq 0 ]; then
+  say "none were printed: see build/demo-events.log"
+fi
 
 step "Ending every Wine process of the demo prefix"
 bv_end_wine

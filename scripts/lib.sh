@@ -88,13 +88,39 @@ bv_fresh_wine_prefix() {
 # waits for a line that never comes, on a pipe (the FIFO) that the script
 # holds open as descriptor 7; bv_end_wine closes it and ends every process of
 # the prefix. Call bv_end_wine from the script's EXIT trap.
+#
+# bv_keep_services_alive FIFO CHANNEL_FILE also collects the services'
+# events: Wine's ReportEventW prints each event on its debug channels, and
+# a service's debug output goes to the standard error of the program that
+# started the prefix's wineserver, with the channels that program had in
+# WINEDEBUG. So the prefix's processes are ended, the console starts the
+# wineserver and the services with the event channels on and its standard
+# error in CHANNEL_FILE, and the function returns once the console runs.
+# Call it before any other wine command of the session.
+bv_event_channels=err+eventlog,warn+eventlog,trace+eventlog,fixme+advapi
 bv_keepalive_fifo=
 bv_keep_services_alive() {
   bv_keepalive_fifo=$1
+  local channel=${2:-}
   rm -f "$bv_keepalive_fifo"
   mkfifo "$bv_keepalive_fifo"
-  wine cmd /c "set /p line=" <"$bv_keepalive_fifo" >/dev/null 2>&1 &
+  if [ -z "$channel" ]; then
+    wine cmd /c "set /p line=" <"$bv_keepalive_fifo" >/dev/null 2>&1 &
+    exec 7>"$bv_keepalive_fifo"
+    return 0
+  fi
+  local ready=$bv_keepalive_fifo.ready
+  rm -f "$ready"
+  wineserver -k 2>/dev/null || true
+  # The marker's path on drive Z:, which Wine maps to the root.
+  WINEDEBUG="-all,$bv_event_channels" wine cmd /c "echo ready>Z:${ready//\//\\}& set /p line=" \
+    <"$bv_keepalive_fifo" >/dev/null 2>"$channel" &
   exec 7>"$bv_keepalive_fifo"
+  for _ in $(seq 600); do
+    [ -e "$ready" ] && break
+    sleep 0.1
+  done
+  rm -f "$ready"
 }
 
 bv_end_wine() {

@@ -17,6 +17,31 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES='mscoree=;mshtml='
 export WINEPREFIX="${WINEPREFIX:-${BV_WINE_PREFIX:-$here/../build/windows/wine-prefix}}"
 
+# A test that reads what services print on Wine's debug channels (Wine's
+# ReportEventW prints each event there) sets BV_WINE_CHANNELS to the
+# channels, e.g. "err+eventlog,warn+eventlog,trace+eventlog,fixme+advapi".
+# A service's debug output goes to the standard error of the program that
+# started the prefix's wineserver, and it prints the channels that program
+# had in WINEDEBUG. So the prefix's processes are ended first, the program
+# starts the wineserver and the services with those channels and its
+# standard error in a file that BV_WINE_CHANNEL_FILE names to it, and the
+# prefix's processes are ended again afterwards, so that no later program
+# writes into that file. The channel lines about events follow the
+# program's own error output.
+if [ -n "${BV_WINE_CHANNELS:-}" ]; then
+  channel_file=$(mktemp --suffix=.channel)
+  trap 'rm -f "$channel_file"' EXIT
+  wineserver -k 2>/dev/null || true
+  # The Unix path on drive Z:, which Wine maps to the root.
+  export BV_WINE_CHANNEL_FILE="Z:${channel_file//\//\\}"
+  status=0
+  WINEDEBUG="-all,$BV_WINE_CHANNELS" wine "$@" 2>"$channel_file" || status=$?
+  wineserver -k 2>/dev/null || true
+  grep -v -e ':eventlog:' -e ':advapi:' "$channel_file" >&2 || true
+  grep -e ':eventlog:ReportEventW' -e ':advapi:ReportEventW' -e 'EventSource' "$channel_file" >&2 || true
+  exit "$status"
+fi
+
 if [ -t 1 ]; then
   exec wine "$@"
 fi

@@ -59,8 +59,7 @@ std::expected<SecretString, std::string> read_account_password(platform::Securit
 }
 
 void log_password_failure(Log& log, std::string_view message) {
-  log.line("Cannot read SvcUserPwd: " + std::string(message));
-  log.line("Run provision-user.ps1 as Administrator first.");
+  log.report(Event::password_unreadable, message);
 }
 
 enclave::AccountPassword::Reader stored_password_reader(platform::SecurityRegistry& registry, Log& log) {

@@ -21,7 +21,8 @@ std::expected<SecretString, std::string> read_account_password(platform::Securit
 // there is none; an unpaired surrogate becomes U+FFFD.
 SecretString decode_password_data(std::span<const std::uint8_t> data);
 
-// The two log lines of a failed read: the cause, then the operator's advice.
+// The two log lines of a failed read, the cause and then the operator's
+// advice, reported as one event.
 void log_password_failure(Log& log, std::string_view message);
 
 // The same read made again while the service runs, for a logon that was

@@ -73,17 +73,17 @@ void serve_connection(platform::PipeInstance& pipe, enclave::AccountPassword& ac
                       enclave::RunningEnclave& record, platform::Platform& platform, Log& log, const Launcher& launch) {
   const auto line = read_request_line(pipe, platform.clock);
   if (auto failure = unusable_request(line)) {
-    log.line("Read error: " + *failure);
+    log.report(Event::read_error, *failure);
     return;
   }
 
   std::string reply;
   if (auto verdict = verify_caller(pipe, platform); !verdict) {
-    log.line("Rejected SPAWN caller: " + verdict.error());
+    log.report(Event::rejected_caller, verdict.error());
     reply = "ERR caller not authorized: " + verdict.error();
   } else {
     enclave::stop_previous_enclave(record, platform, log);
-    auto outcome = handle_spawn_request(*verdict->process, line->get(), account_password, platform, log, launch);
+    auto outcome = handle_spawn_request(*verdict, line->get(), account_password, platform, log, launch);
     // The caller's process handle served both queries and is not needed
     // past the request.
     verdict->process.reset();
@@ -184,7 +184,7 @@ void run_pipe_server(enclave::AccountPassword& account_password, const RunningFl
     if (!pipe) {
       auto created = create_pipe_instance(platform);
       if (!created) {
-        log.line("Failed to create pipe: " + created.error());
+        log.report(Event::pipe_creation_failed, created.error());
         pause_before_retry(running, platform.clock);
         continue;
       }

@@ -179,10 +179,10 @@ std::optional<std::string> lookup_caller_sid(platform::KernelObject& caller_proc
   return sid;
 }
 
-SpawnOutcome handle_spawn_request(platform::KernelObject& caller_process, std::string_view line,
+SpawnOutcome handle_spawn_request(const CallerIdentity& caller, std::string_view line,
                                   enclave::AccountPassword& account_password, platform::Platform& platform, Log& log,
                                   const Launcher& launch) {
-  const auto account_sid = lookup_caller_sid(caller_process, platform.processes);
+  const auto account_sid = lookup_caller_sid(*caller.process, platform.processes);
   const EnvironmentLookup environment = [&](std::u16string_view name) {
     return platform.processes.environment_variable(name);
   };
@@ -204,8 +204,10 @@ SpawnOutcome handle_spawn_request(platform::KernelObject& caller_process, std::s
 
   if (outcome.launch) {
     outcome.reply = "OK " + std::to_string(outcome.launch->process_id);
+    log.report(Event::enclave_launched, std::to_string(outcome.launch->process_id), caller.image_path,
+               account_sid.value_or("unknown"), request->enclave_path);
   } else {
-    log.line("Spawn error: " + outcome.launch.error());
+    log.report(Event::spawn_error, outcome.launch.error());
     outcome.reply = "ERR " + outcome.launch.error();
   }
   return outcome;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "broker/caller.h"
 #include "common/log.h"
 #include "secret/secret.h"
 #include "enclave/launcher.h"
@@ -43,7 +44,10 @@ struct SpawnOutcome {
   enclave::LaunchResult launch;  // what the enclave record takes over
 };
 
-SpawnOutcome handle_spawn_request(platform::KernelObject& caller_process, std::string_view line,
+// Parses and checks the verified caller's request line, starts the enclave
+// and words the reply. A failure is logged; a launch is reported as an event
+// that names the enclave, the caller's image and account.
+SpawnOutcome handle_spawn_request(const CallerIdentity& caller, std::string_view line,
                                   enclave::AccountPassword& account_password, platform::Platform& platform, Log& log,
                                   const Launcher& launch);
 

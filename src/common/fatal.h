@@ -27,4 +27,7 @@ inline constexpr int exit_fatal = 101;
 // error lies beneath, its code and the system's message for it.
 std::string fatal_report(const FatalError& error, platform::ProcessesTokens& processes);
 
+// "system error {code}: {the system's message for it}".
+std::string describe_system_error(platform::ErrorCode code, platform::ProcessesTokens& processes);
+
 }  // namespace bv

@@ -55,9 +55,11 @@ inline constexpr std::basic_string_view<Char> pipe_name = detail::view_of<Char, 
 template <class Char = char>
 inline constexpr std::basic_string_view<Char> account_name = detail::view_of<Char, detail::account_name>;
 
-// The service-specific exit code that the service reports with
-// ERROR_SERVICE_SPECIFIC_ERROR when serving ended through an unexpected
-// exception.
+// The service-specific exit codes that the service reports with
+// ERROR_SERVICE_SPECIFIC_ERROR when it stops for a failure: serving ended
+// through an unexpected exception, or the account password could not be
+// read. A requested stop reports exit code 0.
 inline constexpr std::uint32_t serving_failed_exit_code = 1;
+inline constexpr std::uint32_t password_unreadable_exit_code = 2;
 
 }  // namespace bv::names

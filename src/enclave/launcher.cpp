@@ -120,7 +120,7 @@ LaunchResult launch_enclave(const LaunchInputs& inputs, platform::Platform& plat
   if (auto loaded = processes.load_user_profile(*token, names::account_name<char16_t>)) {
     profile = std::move(*loaded);
   } else {
-    log.line("Warning: LoadUserProfile failed (" + std::to_string(loaded.error()) + "); APPDATA may be missing");
+    log.report(Event::profile_not_loaded, std::to_string(loaded.error()));
   }
 
   // The pipe that carries the secret line to the enclave's standard input.
@@ -151,7 +151,7 @@ LaunchResult launch_enclave(const LaunchInputs& inputs, platform::Platform& plat
   if (auto block = processes.create_environment_block(*token)) {
     environment = std::move(*block);
   } else {
-    log.line("Warning: CreateEnvironmentBlock failed (" + std::to_string(block.error()) + "); APPDATA may be missing");
+    log.report(Event::environment_not_made, std::to_string(block.error()));
   }
 
   // The error code travels in the result, so it stays the start's own

@@ -73,16 +73,16 @@ bool stop_running_enclave(LaunchedEnclave& enclave, platform::ProcessesTokens& p
   }
 
   const auto pid = std::to_string(enclave.process_id);
-  log.line("Terminating previous enclave PID " + pid + " for respawn");
+  log.report(Event::respawn, pid);
   // Whether the event could be set shows in the wait that follows.
   if (enclave.shutdown_event) static_cast<void>(processes.set_event(*enclave.shutdown_event));
   if (processes.wait(process, grace_period_ms) == platform::wait_object_0) {
-    log.line("Enclave PID " + pid + " exited gracefully");
+    log.report(Event::enclave_exited, pid);
     terminate_what_is_left(enclave, processes);
     return true;
   }
   terminate_enclave_and_job(enclave, processes);
-  log.line("Force-terminated enclave PID " + pid);
+  log.report(Event::enclave_force_terminated, pid);
   return processes.wait(process, termination_wait_ms) == platform::wait_object_0;
 }
 

@@ -17,28 +17,43 @@ constexpr std::string_view winapi_failure = "IO error in winapi call";
 
 // Never throws: it runs on the way out of a callback that must not let an
 // exception escape, and a log line that cannot be written is dropped.
-void log_fatal(Log& log, std::string_view error) noexcept {
+void log_fatal(Log& log, std::string_view error, Event event = Event::fatal) noexcept {
   try {
-    log.line("Fatal: " + std::string(error));
+    log.report(event, error);
   } catch (...) {
   }
 }
 
-// From the first log line up to the release of the password. The password is
-// owned here, lent to the pipe server, and wiped before this returns, so it is
-// gone before the stopped report.
-void read_password_and_serve(const ServiceHost& host, const RunningFlag& running) {
-  host.log.line("Started. Reading BrisvanderUser password from registry...");
+// From the first log line up to the release of the password; gives the
+// stopped report that fits the way it ended. The password is owned here,
+// lent to the pipe server, and wiped before this returns, so it is gone
+// before the stopped report.
+const platform::ServiceStatus& read_password_and_serve(const ServiceHost& host, const RunningFlag& running) {
+  host.log.report(Event::started, names::account_name<>);
   auto read = broker::read_account_password(host.platform.security);
   if (!read) {
     broker::log_password_failure(host.log, read.error());
-    return;
+    return password_unreadable_report;
   }
   // The move wipes the source. A logon refused with it reads the value again.
   enclave::AccountPassword password(std::move(*read), broker::stored_password_reader(host.platform.security, host.log));
-  host.log.line("Password read OK. Listening on " + std::string(names::pipe_name<>));
+  host.log.report(Event::listening, names::pipe_name<>);
   broker::run_pipe_server(password, running, host.platform, host.log, host.launch);
   password.wipe();
+  return stopped_report;
+}
+
+// The counts of left-out events, then the end of the event source. Called
+// before the stopped report: once that is made, the process may end at any
+// moment, and the dispatcher's caller, who owns the log and the reporter,
+// may have returned already. A fatal line after this point goes to standard
+// error alone. Never throws, so that the stopped report still follows.
+void end_events(const ServiceHost& host) noexcept {
+  try {
+    host.events.report_left_out();
+  } catch (...) {
+  }
+  host.events.close();
 }
 
 // The service thread's part once the handler is registered. Exceptions stop
@@ -46,18 +61,19 @@ void read_password_and_serve(const ServiceHost& host, const RunningFlag& running
 void run_registered(const ServiceHost& host, platform::StatusHandle handle, const RunningFlag& running) {
   if (!report_status(host.platform.services, handle, running_report)) {
     log_fatal(host.log, winapi_failure);
+    end_events(host);
     return;
   }
-  bool failed = true;
+  const platform::ServiceStatus* stopped = &failed_report;
   try {
-    read_password_and_serve(host, running);
-    failed = false;
+    stopped = &read_password_and_serve(host, running);
   } catch (const std::exception& e) {
-    log_fatal(host.log, e.what());
+    log_fatal(host.log, e.what(), Event::serving_failed);
   } catch (...) {
-    log_fatal(host.log, "unknown exception");
+    log_fatal(host.log, "unknown exception", Event::serving_failed);
   }
-  if (!report_status(host.platform.services, handle, failed ? failed_report : stopped_report)) {
+  end_events(host);
+  if (!report_status(host.platform.services, handle, *stopped)) {
     log_fatal(host.log, winapi_failure);
   }
 }
@@ -88,6 +104,11 @@ platform::Result<void> report_status(platform::ServiceControl& services, platfor
 
 void service_entry(const std::vector<std::u16string>& /*arguments*/, const ServiceHost& host) noexcept {
   try {
+    // First, so that every line of the run is an event too. The source ends
+    // before the stopped report (end_events), or below when no status report
+    // was made.
+    host.events.open();
+
     // Without a wake event the flag still works: a wait for a client then
     // ends only when the next client comes.
     std::unique_ptr<platform::WakeEvent> wake;
@@ -99,6 +120,7 @@ void service_entry(const std::vector<std::u16string>& /*arguments*/, const Servi
                                                                   &host.handler_share);
     if (!handle) {
       log_fatal(host.log, winapi_failure);
+      end_events(host);
       return;
     }
     run_registered(host, *handle, *running);
@@ -107,8 +129,10 @@ void service_entry(const std::vector<std::u16string>& /*arguments*/, const Servi
     running.reset();
   } catch (const std::exception& e) {
     log_fatal(host.log, e.what());
+    end_events(host);
   } catch (...) {
     log_fatal(host.log, "unknown exception");
+    end_events(host);
   }
 }
 

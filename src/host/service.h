@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "broker/spawn_request.h"
+#include "common/event_reporter.h"
 #include "common/log.h"
 #include "common/names.h"
 #include "common/running_flag.h"
@@ -26,14 +27,20 @@ inline constexpr platform::ServiceStatus running_report{.service_type = platform
 inline constexpr platform::ServiceStatus stopped_report{.service_type = platform::service_win32_own_process,
                                                         .current_state = platform::service_stopped,
                                                         .controls_accepted = 0};
-// The stop that follows a failure while serving, so that the Service Control
-// Manager records a failure (and may apply recovery actions) instead of a
-// clean stop.
+// The stops that follow a failure, so that the Service Control Manager
+// records a failure (and may apply recovery actions) instead of a clean
+// stop: serving failed, or there was no password to serve with.
 inline constexpr platform::ServiceStatus failed_report{.service_type = platform::service_win32_own_process,
                                                        .current_state = platform::service_stopped,
                                                        .controls_accepted = 0,
                                                        .win32_exit_code = platform::error_service_specific_error,
                                                        .service_specific_exit_code = names::serving_failed_exit_code};
+inline constexpr platform::ServiceStatus password_unreadable_report{
+    .service_type = platform::service_win32_own_process,
+    .current_state = platform::service_stopped,
+    .controls_accepted = 0,
+    .win32_exit_code = platform::error_service_specific_error,
+    .service_specific_exit_code = names::password_unreadable_exit_code};
 
 // The handler's share of the running flag. Its address is the context
 // registered with `control_handler`, so the share must stay where it is for
@@ -48,6 +55,7 @@ using HandlerShare = std::shared_ptr<RunningFlag>;
 struct ServiceHost {
   platform::Platform& platform;
   Log& log;
+  EventReporter& events;  // the log's: opened by service_entry, closed before its stopped report
   const broker::Launcher& launch;
   HandlerShare& handler_share;
 };
@@ -61,11 +69,14 @@ std::uint32_t control_handler(std::uint32_t control, std::uint32_t event_type, v
 platform::Result<void> report_status(platform::ServiceControl& services, platform::StatusHandle handle,
                                      const platform::ServiceStatus& status);
 
-// The ServiceMain role: registers the handler, reports running, reads the
-// account password, serves until a stop, releases the password and reports
-// stopped (with a service-specific error when serving ended through an
-// exception). The arguments are ignored. Returns normally in every case; the
-// dispatcher call then returns.
+// The ServiceMain role: registers the event source and the handler, reports
+// running, reads the account password, serves until a stop, releases the
+// password, reports the events left out and deregisters the event source,
+// and reports stopped (with a service-specific error when serving ended
+// through an exception or the password could not be read). The arguments
+// are ignored. Returns normally in every case; the dispatcher call then
+// returns, possibly before this does, so nothing of `host` is touched after
+// the stopped report unless that report failed.
 void service_entry(const std::vector<std::u16string>& arguments, const ServiceHost& host) noexcept;
 
 }  // namespace bv::host

@@ -5,6 +5,7 @@
 #include "admin/install.h"
 #include "admin/setup_m5.h"
 #include "broker/spawn_request.h"
+#include "common/event_reporter.h"
 #include "common/fatal.h"
 #include "common/log.h"
 #include "common/names.h"
@@ -18,12 +19,16 @@ namespace {
 // stopped. Everything the service thread and the control handler use lives
 // in this frame, which outlasts the dispatcher call.
 CommandResult run_service(platform::Platform& platform) {
-  Log log(platform.console);
+  // Only service mode reports events: the administrative commands write to
+  // their console alone.
+  EventReporter events(platform.events, platform.clock);
+  Log log(platform.console, events);
   const broker::Launcher launch = [&platform, &log](const enclave::LaunchInputs& inputs) {
     return enclave::launch_enclave(inputs, platform, log);
   };
   host::HandlerShare handler_share;
-  const host::ServiceHost host{.platform = platform, .log = log, .launch = launch, .handler_share = handler_share};
+  const host::ServiceHost host{
+      .platform = platform, .log = log, .events = events, .launch = launch, .handler_share = handler_share};
 
   auto dispatched = platform.services.run_dispatcher(
       names::service_name<char16_t>,

@@ -33,6 +33,7 @@ struct LoadedProfile;       // UnloadUserProfile, with the token it was loaded f
 struct EnvironmentBlock;    // DestroyEnvironmentBlock
 struct RegistryKey;         // RegCloseKey
 struct ServiceHandle;       // a Service Control Manager or service handle: CloseServiceHandle
+struct EventSource;         // a registered event source: DeregisterEventSource
 }  // namespace kind
 
 using KernelObject = Owned<kind::KernelObject>;
@@ -41,6 +42,7 @@ using LoadedProfile = Owned<kind::LoadedProfile>;
 using EnvironmentBlock = Owned<kind::EnvironmentBlock>;
 using RegistryKey = Owned<kind::RegistryKey>;
 using ServiceHandle = Owned<kind::ServiceHandle>;
+using EventSourceHandle = Owned<kind::EventSource>;
 
 using Object = std::unique_ptr<KernelObject>;
 using Descriptor = std::unique_ptr<SecurityDescriptor>;
@@ -48,5 +50,6 @@ using Profile = std::unique_ptr<LoadedProfile>;
 using Environment = std::unique_ptr<EnvironmentBlock>;
 using Key = std::unique_ptr<RegistryKey>;
 using Service = std::unique_ptr<ServiceHandle>;
+using EventSource = std::unique_ptr<EventSourceHandle>;
 
 }  // namespace bv::platform

@@ -4,6 +4,7 @@
 
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/event_log.h"
 #include "platform/pipes_files.h"
 #include "platform/processes_tokens.h"
 #include "platform/security_registry.h"
@@ -20,6 +21,7 @@ struct Platform {
   Trust& trust;
   Clock& clock;
   Console& console;
+  EventLog& events;
 };
 
 }  // namespace bv::platform

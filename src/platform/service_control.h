@@ -29,6 +29,9 @@ inline constexpr std::uint32_t sc_manager_create_service = 0x0002;
 inline constexpr std::uint32_t service_query_status = 0x0004;
 inline constexpr std::uint32_t service_all_access = 0xF01FF;
 inline constexpr std::uint32_t delete_access = 0x00010000;
+// Recovery actions (SC_ACTION_TYPE).
+inline constexpr std::uint32_t sc_action_none = 0;
+inline constexpr std::uint32_t sc_action_restart = 1;
 
 struct ServiceStatus {
   std::uint32_t service_type = 0;
@@ -63,6 +66,23 @@ struct ServiceDefinition {
   std::u16string_view binary_path;
 };
 
+// One recovery action: what the Service Control Manager does after a
+// failure, and how long it waits first.
+struct ServiceAction {
+  std::uint32_t type = sc_action_none;
+  std::uint32_t delay_ms = 0;
+  bool operator==(const ServiceAction&) const = default;
+};
+
+// The recovery settings of SERVICE_FAILURE_ACTIONSW, without a reboot
+// message or a command: the n-th failure (counted since the last reset) runs
+// the n-th action, and failures past the last one run the last one again.
+struct FailureActions {
+  std::uint32_t reset_period_s = 0;  // the failure count goes back to 0 after this long without a failure
+  std::vector<ServiceAction> actions;
+  bool operator==(const FailureActions&) const = default;
+};
+
 class ServiceControl {
  public:
   virtual ~ServiceControl() = default;
@@ -80,6 +100,15 @@ class ServiceControl {
   // CreateServiceW with no group, tag, dependencies, account or password.
   virtual Result<Service> create_service(ServiceHandle& manager, const ServiceDefinition& definition) = 0;
   virtual Result<void> delete_service(ServiceHandle& service) = 0;
+
+  // ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, the text).
+  virtual Result<void> set_description(ServiceHandle& service, std::u16string_view description) = 0;
+  // ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, the
+  // actions, no reboot message, no command).
+  virtual Result<void> set_failure_actions(ServiceHandle& service, const FailureActions& actions) = 0;
+  // ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, the
+  // flag): whether a stop with a non-zero exit code counts as a failure too.
+  virtual Result<void> set_failure_actions_flag(ServiceHandle& service, bool on_non_crash_failures) = 0;
 };
 
 }  // namespace bv::platform

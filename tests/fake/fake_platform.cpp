@@ -460,6 +460,40 @@ platform::RegistryValue FakeSecurityRegistry::query_value_data(platform::Registr
           .data = value->second};
 }
 
+std::expected<platform::Key, std::int32_t> FakeSecurityRegistry::create_local_machine_key(std::u16string_view path,
+                                                                                          std::uint32_t access) {
+  const auto key_path = narrow(path);
+  log.add("RegCreateKeyExW(HKLM, " + key_path + ", " + std::to_string(access) + ")");
+  if (create_key_status != 0) return std::unexpected(create_key_status);
+  keys[key_path];
+  return fake_owned<platform::kind::RegistryKey>(log, key_path, "RegCloseKey(" + key_path + ")");
+}
+
+std::int32_t FakeSecurityRegistry::set_expand_string_value(platform::RegistryKey& key, std::u16string_view name,
+                                                           std::u16string_view text) {
+  log.add("RegSetValueExW(" + narrow(name) + ", REG_EXPAND_SZ)");
+  if (set_value_status != 0) return set_value_status;
+  keys[static_cast<FakeOwned<platform::kind::RegistryKey>&>(key).name()][narrow(name)] = {platform::reg_expand_sz,
+                                                                                          narrow(text)};
+  return 0;
+}
+
+std::int32_t FakeSecurityRegistry::set_dword_value(platform::RegistryKey& key, std::u16string_view name,
+                                                   std::uint32_t number) {
+  log.add("RegSetValueExW(" + narrow(name) + ", REG_DWORD)");
+  if (set_value_status != 0) return set_value_status;
+  keys[static_cast<FakeOwned<platform::kind::RegistryKey>&>(key).name()][narrow(name)] = {platform::reg_dword,
+                                                                                          std::to_string(number)};
+  return 0;
+}
+
+std::int32_t FakeSecurityRegistry::delete_local_machine_key(std::u16string_view path) {
+  const auto key_path = narrow(path);
+  log.add("RegDeleteKeyW(HKLM, " + key_path + ")");
+  if (delete_key_status) return *delete_key_status;
+  return keys.erase(key_path) == 1 ? 0 : 2;
+}
+
 // ---- trust ------------------------------------------------------------------
 
 std::uint32_t FakeTrust::verify_file(std::u16string_view path) {
@@ -535,6 +569,62 @@ platform::Result<void> FakeServiceControl::delete_service(platform::ServiceHandl
   log.add("DeleteService");
   if (delete_failure) return std::unexpected(*delete_failure);
   service_exists = false;
+  return {};
+}
+
+namespace {
+
+// Records ChangeServiceConfig2W at `level`; the error scripted for it, if any.
+std::optional<platform::ErrorCode> change_config(CallLog& log,
+                                                 const std::map<std::string, platform::ErrorCode>& failures,
+                                                 const std::string& level) {
+  log.add("ChangeServiceConfig2W(" + level + ")");
+  if (auto it = failures.find(level); it != failures.end()) return it->second;
+  return std::nullopt;
+}
+
+}  // namespace
+
+platform::Result<void> FakeServiceControl::set_description(platform::ServiceHandle&, std::u16string_view text) {
+  if (auto error = change_config(log, config_failures, "DESCRIPTION")) return std::unexpected(*error);
+  description = std::u16string(text);
+  return {};
+}
+
+platform::Result<void> FakeServiceControl::set_failure_actions(platform::ServiceHandle&,
+                                                               const platform::FailureActions& actions) {
+  if (auto error = change_config(log, config_failures, "FAILURE_ACTIONS")) return std::unexpected(*error);
+  failure_actions = actions;
+  return {};
+}
+
+platform::Result<void> FakeServiceControl::set_failure_actions_flag(platform::ServiceHandle&,
+                                                                    bool on_non_crash_failures) {
+  if (auto error = change_config(log, config_failures, "FAILURE_ACTIONS_FLAG")) return std::unexpected(*error);
+  failure_actions_flag = on_non_crash_failures;
+  return {};
+}
+
+// ---- event log --------------------------------------------------------------------
+
+void PrintTo(const ReportedEvent& event, std::ostream* os) {
+  *os << "{type " << event.type << ", " << hex32(event.id);
+  for (const auto& insert : event.inserts) *os << ", \"" << insert << '"';
+  *os << '}';
+}
+
+platform::Result<platform::EventSource> FakeEventLog::register_source(std::u16string_view name) {
+  log.add("RegisterEventSourceW(" + narrow(name) + ")");
+  if (register_failure) return std::unexpected(*register_failure);
+  return fake_owned<platform::kind::EventSource>(log, "source", "DeregisterEventSource");
+}
+
+platform::Result<void> FakeEventLog::report(platform::EventSourceHandle&, std::uint16_t type, std::uint32_t id,
+                                            std::span<const std::u16string> inserts) {
+  log.add("ReportEventW(" + hex32(id) + ")");
+  ReportedEvent event{.type = type, .id = id, .inserts = {}};
+  for (const auto& insert : inserts) event.inserts.push_back(narrow(insert));
+  reported.push_back(std::move(event));
   return {};
 }
 

@@ -10,7 +10,9 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -274,6 +276,27 @@ class FakeSecurityRegistry : public platform::SecurityRegistry {
   std::int32_t open_key_status = 0;
   // The stored value; absent: the data query fails with 2.
   std::optional<std::pair<std::uint32_t, std::vector<std::uint8_t>>> value;
+
+  // What the registry writes leave: keys by path (UTF-8), each with its
+  // values by name. A value keeps its type and its data as text (a number
+  // in decimal).
+  struct WrittenValue {
+    std::uint32_t type = 0;
+    std::string data;
+    bool operator==(const WrittenValue&) const = default;
+  };
+  using WrittenKey = std::map<std::string, WrittenValue>;
+  std::expected<platform::Key, std::int32_t> create_local_machine_key(std::u16string_view path,
+                                                                      std::uint32_t access) override;
+  std::int32_t set_expand_string_value(platform::RegistryKey& key, std::u16string_view name,
+                                       std::u16string_view text) override;
+  std::int32_t set_dword_value(platform::RegistryKey& key, std::u16string_view name, std::uint32_t value) override;
+  std::int32_t delete_local_machine_key(std::u16string_view path) override;
+  std::map<std::string, WrittenKey> keys;
+  std::int32_t create_key_status = 0;  // RegCreateKeyExW fails with this when not 0
+  std::int32_t set_value_status = 0;   // every RegSetValueExW fails with this when not 0
+  // RegDeleteKeyW gives this when set; otherwise 0 for a key in `keys`, 2 for any other.
+  std::optional<std::int32_t> delete_key_status;
 };
 
 class FakeTrust : public platform::Trust {
@@ -298,6 +321,11 @@ class FakeServiceControl : public platform::ServiceControl {
   platform::Result<platform::Service> create_service(platform::ServiceHandle& manager,
                                                      const platform::ServiceDefinition& definition) override;
   platform::Result<void> delete_service(platform::ServiceHandle& service) override;
+  platform::Result<void> set_description(platform::ServiceHandle& service, std::u16string_view description) override;
+  platform::Result<void> set_failure_actions(platform::ServiceHandle& service,
+                                             const platform::FailureActions& actions) override;
+  platform::Result<void> set_failure_actions_flag(platform::ServiceHandle& service,
+                                                  bool on_non_crash_failures) override;
 
   CallLog& log;
   std::optional<platform::ErrorCode> dispatcher_failure;
@@ -316,6 +344,35 @@ class FakeServiceControl : public platform::ServiceControl {
   std::u16string created_name, created_display_name, created_binary_path;
   // Called (on the same thread) after each set_status, e.g. to send a stop.
   std::function<void(const platform::ServiceStatus&)> on_status;
+  // What ChangeServiceConfig2W stored, and the levels at which it fails
+  // ("DESCRIPTION", "FAILURE_ACTIONS", "FAILURE_ACTIONS_FLAG"), with the error.
+  std::optional<std::u16string> description;
+  std::optional<platform::FailureActions> failure_actions;
+  std::optional<bool> failure_actions_flag;
+  std::map<std::string, platform::ErrorCode> config_failures;
+};
+
+// One ReportEventW call: the type, the full ID and the inserts (UTF-8).
+struct ReportedEvent {
+  std::uint16_t type = 0;
+  std::uint32_t id = 0;
+  std::vector<std::string> inserts;
+  bool operator==(const ReportedEvent&) const = default;
+};
+void PrintTo(const ReportedEvent& event, std::ostream* os);
+
+// The event log. Registering records RegisterEventSourceW(name), the
+// source's release DeregisterEventSource, each report ReportEventW(0x{id}).
+class FakeEventLog : public platform::EventLog {
+ public:
+  explicit FakeEventLog(CallLog& call_log) : log(call_log) {}
+  platform::Result<platform::EventSource> register_source(std::u16string_view name) override;
+  platform::Result<void> report(platform::EventSourceHandle& source, std::uint16_t type, std::uint32_t id,
+                                std::span<const std::u16string> inserts) override;
+
+  CallLog& log;
+  std::optional<platform::ErrorCode> register_failure;
+  std::vector<ReportedEvent> reported;
 };
 
 // All fakes wired together, sharing one log.
@@ -328,7 +385,8 @@ struct FakePlatform {
   FakeSecurityRegistry security{log};
   FakeTrust trust{log};
   FakeServiceControl services{log};
-  platform::Platform platform{services, files, processes, security, trust, clock, console};
+  FakeEventLog events{log};
+  platform::Platform platform{services, files, processes, security, trust, clock, console, events};
 };
 
 }  // namespace bv::fake

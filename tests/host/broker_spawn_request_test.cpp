@@ -287,7 +287,7 @@ class SpawnRequestConnectionTest : public ::testing::Test {
   }
 
   SpawnOutcome handle(std::string_view line) {
-    return handle_spawn_request(*caller, line, password, fake.platform, log, launcher);
+    return handle_spawn_request(caller, line, password, fake.platform, log, launcher);
   }
 
   struct Seen {
@@ -297,10 +297,14 @@ class SpawnRequestConnectionTest : public ::testing::Test {
   };
 
   fake::FakePlatform fake;
-  Log log{fake.console};
+  // Reports events only in the tests that open it.
+  EventReporter events{fake.events, fake.clock};
+  Log log{fake.console, events};
   enclave::AccountPassword password{SecretString(std::string("pw")), [] { return std::optional<SecretString>(); }};
-  // The caller's process as verification opened it.
-  platform::Object caller = fake::make_object(fake.log, "process:4100");
+  // The caller as verification found it, with its process opened.
+  CallerIdentity caller{.process_id = 4100,
+                        .image_path = "C:\\Apps\\companion-app.exe",
+                        .process = fake::make_object(fake.log, "process:4100")};
   std::vector<Seen> launches;
   enclave::LaunchResult next_launch = enclave::LaunchedEnclave{.process_id = 4242};
   Launcher launcher = [this](const enclave::LaunchInputs& in) {
@@ -312,7 +316,7 @@ class SpawnRequestConnectionTest : public ::testing::Test {
 };
 
 TEST_F(SpawnRequestConnectionTest, ReadsTheTokenOfTheVerifiedProcessAndClosesOnlyTheToken) {
-  EXPECT_EQ(lookup_caller_sid(*caller, fake.processes), "S-1-5-21-7-8-9-1001");
+  EXPECT_EQ(lookup_caller_sid(*caller.process, fake.processes), "S-1-5-21-7-8-9-1001");
   // No second look at the pipe's client: its id may by now be another
   // process's.
   EXPECT_EQ(fake.log.calls(), (std::vector<std::string>{
@@ -324,11 +328,11 @@ TEST_F(SpawnRequestConnectionTest, ReadsTheTokenOfTheVerifiedProcessAndClosesOnl
 
 TEST_F(SpawnRequestConnectionTest, AnyLookupFailureGivesNoSidAndLeavesNothingOpen) {
   fake.processes.sids.clear();
-  EXPECT_EQ(lookup_caller_sid(*caller, fake.processes), std::nullopt);
+  EXPECT_EQ(lookup_caller_sid(*caller.process, fake.processes), std::nullopt);
   EXPECT_TRUE(fake.log.contains("CloseHandle(token:4100)"));
 
   fake.processes.open_token_failures[4100] = 5;
-  EXPECT_EQ(lookup_caller_sid(*caller, fake.processes), std::nullopt);
+  EXPECT_EQ(lookup_caller_sid(*caller.process, fake.processes), std::nullopt);
 
   EXPECT_EQ(fake.log.count("OpenProcessToken"), 2u);
   EXPECT_EQ(fake.log.count("CloseHandle(token:4100)"), 1u);
@@ -337,6 +341,7 @@ TEST_F(SpawnRequestConnectionTest, AnyLookupFailureGivesNoSidAndLeavesNothingOpe
 }
 
 TEST_F(SpawnRequestConnectionTest, SuccessfulLaunchAnswersOkAndLogsNothing) {
+  events.open();
   auto outcome = handle(request(kPath) + "\r");
 
   EXPECT_EQ(outcome.reply, "OK 4242");
@@ -352,6 +357,11 @@ TEST_F(SpawnRequestConnectionTest, SuccessfulLaunchAnswersOkAndLogsNothing) {
   EXPECT_EQ(launches[0].secret.back(), 0x00);
   EXPECT_EQ(launches[0].secret[15], 0xff);
   EXPECT_EQ(launches[0].sid, "S-1-5-21-7-8-9-1001");
+  // The launch is an event without a line: the enclave, and who asked for
+  // it; neither the token nor the secret.
+  const fake::ReportedEvent launched{
+      4, 0x400000CB, {"4242", "C:\\Apps\\companion-app.exe", "S-1-5-21-7-8-9-1001", kPath}};
+  EXPECT_EQ(fake.events.reported, std::vector<fake::ReportedEvent>{launched});
 }
 
 TEST_F(SpawnRequestConnectionTest, FailedLaunchAnswersErrWithTheLaunchersMessageAndLogsIt) {

@@ -50,6 +50,8 @@ TEST_P(CommandTable, SelectsExactlyOneMode) {
   for (Mode mode : {Mode::service, Mode::install, Mode::uninstall, Mode::setup}) {
     EXPECT_EQ(fp.log.contains(first_call_of(mode)), mode == c.mode) << first_call_of(mode);
   }
+  // Only a service run reports events; a console never does.
+  EXPECT_EQ(fp.log.count("RegisterEventSourceW"), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -90,6 +92,8 @@ TEST(ProcessEntry, StopRequestEndsServiceModeWithStatusZero) {
   ASSERT_EQ(fp.services.statuses.size(), 2u);
   EXPECT_EQ(fp.services.statuses.back().current_state, 1u);
   EXPECT_EQ(fp.console.err_lines().back(), R"([BrisvanderSvc] Password read OK. Listening on \\.\pipe\brisvander-svc)");
+  // The service's log reports each of its lines as an event too.
+  EXPECT_EQ(fp.events.reported.size(), fp.console.err_lines().size());
 }
 
 TEST(ProcessEntry, AdministrativeOutcomesBecomeExitStatuses) {

@@ -96,14 +96,15 @@ class ServiceEntry : public ::testing::Test {
   }
 
   fake::FakePlatform fp;
-  Log log{fp.console};
+  EventReporter events{fp.events, fp.clock};
+  Log log{fp.console, events};
   int launches = 0;
   broker::Launcher launch = [this](const enclave::LaunchInputs&) -> enclave::LaunchResult {
     ++launches;
     return std::unexpected(std::string("no launch in this test"));
   };
   HandlerShare share;
-  ServiceHost host{fp.platform, log, launch, share};
+  ServiceHost host{fp.platform, log, events, launch, share};
 };
 
 TEST_F(ServiceEntry, StopWhileWaitingForClientEndsWithStoppedReport) {
@@ -122,6 +123,14 @@ TEST_F(ServiceEntry, StopWhileWaitingForClientEndsWithStoppedReport) {
                                       "CreateNamedPipeW(\\\\.\\pipe\\brisvander-svc)", "SetServiceStatus(1)"}));
   EXPECT_TRUE(fp.log.contains("SetEvent(wake)"));
   EXPECT_EQ(launches, 0);
+  // The event source lives for the whole run, and each line is its event.
+  // It ends before the stopped report, which may end the process (and the
+  // frame that owns the reporter) at once.
+  EXPECT_EQ(fp.log.calls().front(), "RegisterEventSourceW(BrisvanderEnclaveSvc)");
+  EXPECT_EQ(fp.log.calls().back(), "SetServiceStatus(1)");
+  EXPECT_EQ(fp.log.index_of("DeregisterEventSource") + 1, fp.log.calls().size() - 1);
+  EXPECT_EQ(fp.events.reported, (std::vector<fake::ReportedEvent>{{4, 0x40000064, {"BrisvanderUser"}},
+                                                                  {4, 0x40000065, {R"(\\.\pipe\brisvander-svc)"}}}));
 }
 
 TEST_F(ServiceEntry, StopThroughHandlerStaysRunningUntilPipeServerEnds) {
@@ -170,17 +179,25 @@ TEST_F(ServiceEntry, WithoutWakeEventTheFlagStillStopsTheService) {
   EXPECT_EQ(fp.services.statuses, (std::vector<ServiceStatus>{expected_running, expected_stopped}));
 }
 
-TEST_F(ServiceEntry, MissingRegistryKeyReportsRunningThenStoppedWithoutPipe) {
+TEST_F(ServiceEntry, MissingRegistryKeyStopsWithServiceSpecificCode2WithoutPipe) {
   fp.security.open_key_status = 2;
 
   run();
 
-  EXPECT_EQ(fp.services.statuses, (std::vector<ServiceStatus>{expected_running, expected_stopped}));
+  // A stop for a failure: the Service Control Manager records it (and
+  // applies recovery), unlike a requested stop.
+  ServiceStatus failed = expected_stopped;
+  failed.win32_exit_code = 1066;  // ERROR_SERVICE_SPECIFIC_ERROR
+  failed.service_specific_exit_code = 2;
+  EXPECT_EQ(fp.services.statuses, (std::vector<ServiceStatus>{expected_running, failed}));
+  const std::string message =
+      "RegOpenKeyExW failed: 2 (key may not exist \xE2\x80\x94 run provision-user.ps1 as admin)";
   EXPECT_EQ(fp.console.err_lines(),
-            (std::vector<std::string>{started_line,
-                                      "[BrisvanderSvc] Cannot read SvcUserPwd: RegOpenKeyExW failed: 2 (key may not "
-                                      "exist \xE2\x80\x94 run provision-user.ps1 as admin)",
+            (std::vector<std::string>{started_line, "[BrisvanderSvc] Cannot read SvcUserPwd: " + message,
                                       "[BrisvanderSvc] Run provision-user.ps1 as Administrator first."}));
+  // Both lines are one error event.
+  ASSERT_EQ(fp.events.reported.size(), 2u);
+  EXPECT_EQ(fp.events.reported[1], (fake::ReportedEvent{1, 0xC0000066, {message}}));
   EXPECT_EQ(fp.log.count("CreateNamedPipeW"), 0u);
   EXPECT_EQ(fp.log.count("ConvertStringSecurityDescriptor"), 0u);
 }
@@ -193,6 +210,10 @@ TEST_F(ServiceEntry, RegistrationFailureReportsNothing) {
   EXPECT_EQ(fp.log.count("SetServiceStatus"), 0u);
   EXPECT_EQ(fp.log.count("RegOpenKeyExW"), 0u);
   EXPECT_EQ(fp.console.err_lines(), std::vector<std::string>{fatal_line});
+  // Nothing else shows why the service never started.
+  ASSERT_EQ(fp.events.reported.size(), 1u);
+  EXPECT_EQ(fp.events.reported[0], (fake::ReportedEvent{1, 0xC0000068, {"IO error in winapi call"}}));
+  EXPECT_EQ(fp.log.calls().back(), "DeregisterEventSource");
 }
 
 TEST_F(ServiceEntry, RunningReportFailureEndsAtOnce) {
@@ -285,6 +306,26 @@ TEST_F(ServiceEntry, ExceptionWhileServingReportsAFailedStop) {
   EXPECT_EQ(fp.services.statuses, (std::vector<ServiceStatus>{expected_running, failed}));
   ASSERT_FALSE(fp.console.err_lines().empty());
   EXPECT_TRUE(fp.console.err_lines().back().starts_with("[BrisvanderSvc] Fatal: "));
+  ASSERT_FALSE(fp.events.reported.empty());
+  EXPECT_EQ(fp.events.reported.back().id, 0xC0000069u);  // the failed serving loop's own ID
+}
+
+TEST_F(ServiceEntry, EventsLeftOutAreCountedBeforeTheStoppedReport) {
+  // A program that is not the companion application connects again and
+  // again; the stop comes once it is done.
+  fp.processes.image_names[4100] = platform::ImageName{u"C:\\x\\cmd.exe", 12};
+  for (int i = 0; i < 13; ++i) fp.files.clients.push_back({.sends = "SPAWN\n"});
+  fp.services.on_status = [&](const ServiceStatus& status) {
+    if (status.current_state == 4) fp.files.stop_when_idle = share.get();
+  };
+
+  run();
+
+  EXPECT_EQ(fp.log.count("ReportEventW(0x800000c9)"), 10u);
+  ASSERT_EQ(fp.log.count("ReportEventW(0x80000384)"), 1u);
+  EXPECT_EQ(fp.events.reported.back(), (fake::ReportedEvent{2, 0x80000384, {"3", "201"}}));
+  EXPECT_LT(fp.log.index_of("ReportEventW(0x80000384)"), fp.log.index_of("SetServiceStatus(1)"));
+  EXPECT_EQ(fp.console.err_lines().size(), 2u + 13u);
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // The service executable end to end, under the prefix's own Service Control
 // Manager: the console run without an option, --install and --uninstall and
-// the registration they leave, runs of the service started with StartServiceW
-// (without the account password, and with it serving the signed reference
-// client), the time a stop takes, and --setup-m5 with a stand-in interpreter.
+// the registration, description and event source they leave, runs of the
+// service started with StartServiceW (without the account password, and with
+// it serving the signed reference client), the time a stop takes, and
+// --setup-m5 with a stand-in interpreter.
 //
 // Every test that registers the service removes the registration again,
 // stopping the service first, whatever its assertions found (ServiceCleanup):
@@ -15,6 +16,7 @@
 // After <windows.h>, which declares the types it uses.
 #include <sddl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <regex>
@@ -26,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "admin/install.h"
 #include "admin/setup_script.h"
 #include "common/names.h"
 #include "support/clock.h"
@@ -90,6 +93,55 @@ RunResult run_program(const std::wstring& program, const std::vector<std::wstrin
 std::wstring registered_path(const std::wstring& executable) {
   if (executable.find_first_of(L" \t") == std::wstring::npos) return executable;
   return L"\"" + executable + L"\"";
+}
+
+// What --install names on standard error under Wine: its
+// ChangeServiceConfig2W refuses the failure-actions flag (124). Windows
+// takes every setting, and then nothing is named.
+std::string refused_install_settings() {
+  if (!bv::test::running_under_wine()) return "";
+  return "Warning: could not make a stop with an error code count as a failure for recovery: system error 124: ";
+}
+
+// The description that QueryServiceConfig2W reads back, or the error.
+std::wstring query_description(DWORD& error) {
+  const UniqueServiceHandle service = open_service(SERVICE_QUERY_CONFIG);
+  if (!service) {
+    error = GetLastError();
+    return L"";
+  }
+  std::vector<BYTE> buffer(8192);
+  DWORD needed = 0;
+  if (!QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(), static_cast<DWORD>(buffer.size()),
+                            &needed)) {
+    error = GetLastError();
+    return L"";
+  }
+  error = 0;
+  const auto* description = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(buffer.data());
+  return description->lpDescription ? description->lpDescription : L"";
+}
+
+// A value of the event source's key: its type and data, or the status of
+// the failed open or query.
+struct EventSourceValue {
+  LSTATUS status = ERROR_SUCCESS;
+  DWORD type = 0;
+  std::vector<BYTE> data;
+};
+EventSourceValue event_source_value(const wchar_t* name) {
+  EventSourceValue value;
+  const std::u16string key_name = bv::admin::event_source_key();
+  const std::wstring key_path(key_name.begin(), key_name.end());
+  HKEY key = nullptr;
+  value.status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, KEY_QUERY_VALUE, &key);
+  if (value.status != ERROR_SUCCESS) return value;
+  DWORD size = 0;
+  RegQueryValueExW(key, name, nullptr, &value.type, nullptr, &size);
+  value.data.resize(size);
+  value.status = RegQueryValueExW(key, name, nullptr, &value.type, value.data.data(), &size);
+  RegCloseKey(key);
+  return value;
 }
 
 void expect_gone_soon() {
@@ -190,8 +242,48 @@ TEST(E2eServiceInstall, InstallTwiceThenUninstallTwice) {
   const RunResult first = run_program(executable, {L"--install"});
   EXPECT_EQ(first.exit_code, 0u) << first.standard_error;
   EXPECT_EQ(first.standard_output, installed_line);
-  EXPECT_EQ(first.standard_error, "");
+  const std::string refused = refused_install_settings();
+  EXPECT_TRUE(first.standard_error.starts_with(refused)) << first.standard_error;
+  EXPECT_EQ(std::count(first.standard_error.begin(), first.standard_error.end(), '\n'), refused.empty() ? 0 : 1)
+      << first.standard_error;
   ASSERT_TRUE(service_registered());
+
+  // The description, as services.msc shows it.
+  DWORD description_error = 0;
+  EXPECT_EQ(query_description(description_error), bv::test::to_wide(bv::admin::service_description()));
+  EXPECT_EQ(description_error, 0u);
+  // Wine 8 takes the failure actions without storing them: what a query
+  // gives is noted, and the actions stay unverified here.
+  {
+    const UniqueServiceHandle service = open_service(SERVICE_QUERY_CONFIG);
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    const BOOL read = QueryServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, buffer.data(),
+                                           static_cast<DWORD>(buffer.size()), &needed);
+    const DWORD read_error = read ? 0 : GetLastError();
+    const auto* actions = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data());
+    std::printf("[   NOTE   ] failure actions read back: %s (error %lu), %lu actions\n", read ? "yes" : "no",
+                read_error, read ? actions->cActions : 0ul);
+    if (!bv::test::running_under_wine()) {
+      ASSERT_TRUE(read) << read_error;
+      ASSERT_EQ(actions->cActions, 3u);
+      EXPECT_EQ(actions->dwResetPeriod, 86400u);
+      EXPECT_EQ(actions->lpsaActions[0].Type, SC_ACTION_RESTART);
+      EXPECT_EQ(actions->lpsaActions[1].Delay, 10000u);
+      EXPECT_EQ(actions->lpsaActions[2].Type, SC_ACTION_NONE);
+    }
+  }
+
+  // The event source: the executable itself holds its messages.
+  const EventSourceValue message_file = event_source_value(L"EventMessageFile");
+  ASSERT_EQ(message_file.status, ERROR_SUCCESS);
+  EXPECT_EQ(message_file.type, static_cast<DWORD>(REG_EXPAND_SZ));
+  EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(message_file.data.data())), executable);
+  const EventSourceValue types = event_source_value(L"TypesSupported");
+  ASSERT_EQ(types.status, ERROR_SUCCESS);
+  EXPECT_EQ(types.type, static_cast<DWORD>(REG_DWORD));
+  ASSERT_EQ(types.data.size(), sizeof(DWORD));
+  EXPECT_EQ(*reinterpret_cast<const DWORD*>(types.data.data()), 7u);
 
   const ServiceConfig config = query_config();
   EXPECT_EQ(config.service_type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
@@ -219,6 +311,7 @@ TEST(E2eServiceInstall, InstallTwiceThenUninstallTwice) {
   EXPECT_EQ(removed.standard_output, uninstalled_line);
   EXPECT_EQ(removed.standard_error, "");
   expect_gone_soon();
+  EXPECT_EQ(event_source_value(L"TypesSupported").status, ERROR_FILE_NOT_FOUND) << "the event source stayed";
 
   const RunResult absent = run_program(executable, {L"--uninstall"});
   EXPECT_EQ(absent.exit_code, 0u) << absent.standard_error;
@@ -250,7 +343,7 @@ TEST(E2eServiceInstall, FromAFolderWithASpaceThePathIsRegisteredInQuotes) {
   EXPECT_EQ(query_config().binary_path, L"\"" + copy + L"\"");
 }
 
-TEST(E2eServiceRun, WithoutThePasswordTheServiceStopsByItselfAndNeverOpensItsPipe) {
+TEST(E2eServiceRun, WithoutThePasswordTheServiceStopsWithCode2AndNeverOpensItsPipe) {
   const ServiceCleanup cleanup;
   PasswordValue password;
   password.remove();
@@ -278,8 +371,14 @@ TEST(E2eServiceRun, WithoutThePasswordTheServiceStopsByItselfAndNeverOpensItsPip
 
   ASSERT_TRUE(started) << start_error;
   ASSERT_TRUE(stopped.reached) << "state " << stopped.last.dwCurrentState;
-  EXPECT_EQ(stopped.last.dwWin32ExitCode, 0u);
-  EXPECT_EQ(stopped.last.dwServiceSpecificExitCode, 0u);
+  // A stop for a failure, as the Service Control Manager records it.
+  EXPECT_EQ(stopped.last.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+  EXPECT_EQ(stopped.last.dwServiceSpecificExitCode, 2u);
+  SERVICE_STATUS status{};
+  ASSERT_TRUE(QueryServiceStatus(service.get(), &status)) << GetLastError();
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(status.dwWin32ExitCode, 1066u);
+  EXPECT_EQ(status.dwServiceSpecificExitCode, 2u);
   EXPECT_GT(probes.load(), 1);
   EXPECT_EQ(pipe_seen.load(), 0) << "of " << probes.load() << " probes";
   std::printf("[ MEASURED ] stopped by itself %.0f ms after StartServiceW returned (%d pipe probes)\n",

@@ -41,6 +41,10 @@ template <>
 struct UniqueOf<kind::ServiceHandle> {
   using type = UniqueServiceHandle;
 };
+template <>
+struct UniqueOf<kind::EventSource> {
+  using type = UniqueEventSource;
+};
 
 template <class Kind>
 class Win32Owned final : public Owned<Kind> {

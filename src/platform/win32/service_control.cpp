@@ -5,6 +5,7 @@
 #include <winsvc.h>
 
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@ static_assert(service_auto_start == SERVICE_AUTO_START && service_error_normal =
 static_assert(sc_manager_connect == SC_MANAGER_CONNECT && sc_manager_create_service == SC_MANAGER_CREATE_SERVICE);
 static_assert(service_query_status == SERVICE_QUERY_STATUS && service_all_access == SERVICE_ALL_ACCESS);
 static_assert(delete_access == DELETE);
+static_assert(sc_action_none == SC_ACTION_NONE && sc_action_restart == SC_ACTION_RESTART);
 
 // The function that the dispatcher's service thread runs. Written by the
 // main thread before StartServiceCtrlDispatcherW, read by the service thread
@@ -132,6 +134,44 @@ Result<Service> Win32ServiceControl::create_service(ServiceHandle& manager, cons
 
 Result<void> Win32ServiceControl::delete_service(ServiceHandle& service) {
   if (!::DeleteService(raw(service))) return std::unexpected(::GetLastError());
+  return {};
+}
+
+Result<void> Win32ServiceControl::set_description(ServiceHandle& service, std::u16string_view description) {
+  std::u16string text(description);
+  SERVICE_DESCRIPTIONW info{};
+  info.lpDescription = wide(text);
+  if (!::ChangeServiceConfig2W(raw(service), SERVICE_CONFIG_DESCRIPTION, &info)) {
+    return std::unexpected(::GetLastError());
+  }
+  return {};
+}
+
+Result<void> Win32ServiceControl::set_failure_actions(ServiceHandle& service, const FailureActions& actions) {
+  if (actions.actions.size() > std::numeric_limits<DWORD>::max()) return std::unexpected(ERROR_INVALID_PARAMETER);
+  std::vector<SC_ACTION> list;
+  list.reserve(actions.actions.size());
+  for (const ServiceAction& action : actions.actions) {
+    list.push_back(SC_ACTION{static_cast<SC_ACTION_TYPE>(action.type), action.delay_ms});
+  }
+  SERVICE_FAILURE_ACTIONSW info{};
+  info.dwResetPeriod = actions.reset_period_s;
+  info.lpRebootMsg = nullptr;  // none: no reboot action is configured
+  info.lpCommand = nullptr;    // none: no run-command action is configured
+  info.cActions = static_cast<DWORD>(list.size());
+  info.lpsaActions = list.empty() ? nullptr : list.data();
+  if (!::ChangeServiceConfig2W(raw(service), SERVICE_CONFIG_FAILURE_ACTIONS, &info)) {
+    return std::unexpected(::GetLastError());
+  }
+  return {};
+}
+
+Result<void> Win32ServiceControl::set_failure_actions_flag(ServiceHandle& service, bool on_non_crash_failures) {
+  SERVICE_FAILURE_ACTIONS_FLAG info{};
+  info.fFailureActionsOnNonCrashFailures = on_non_crash_failures ? TRUE : FALSE;
+  if (!::ChangeServiceConfig2W(raw(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &info)) {
+    return std::unexpected(::GetLastError());
+  }
   return {};
 }
 

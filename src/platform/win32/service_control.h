@@ -17,6 +17,9 @@ class Win32ServiceControl final : public ServiceControl {
   Result<Service> open_service(ServiceHandle& manager, std::u16string_view name, std::uint32_t access) override;
   Result<Service> create_service(ServiceHandle& manager, const ServiceDefinition& definition) override;
   Result<void> delete_service(ServiceHandle& service) override;
+  Result<void> set_description(ServiceHandle& service, std::u16string_view description) override;
+  Result<void> set_failure_actions(ServiceHandle& service, const FailureActions& actions) override;
+  Result<void> set_failure_actions_flag(ServiceHandle& service, bool on_non_crash_failures) override;
 
  private:
   // Kept beyond the dispatcher call: the dispatcher may return as soon as

@@ -80,6 +80,12 @@ struct ServiceHandle {
   static void close(pointer value) noexcept { ::CloseServiceHandle(value); }
 };
 
+struct EventSource {
+  using pointer = HANDLE;
+  static pointer empty() noexcept { return nullptr; }
+  static void close(pointer value) noexcept { ::DeregisterEventSource(value); }
+};
+
 struct RegistryKey {
   using pointer = HKEY;
   static pointer empty() noexcept { return nullptr; }
@@ -115,6 +121,7 @@ template <class Pointer>
 using UniqueLocal = UniqueAny<traits::LocalMemory<Pointer>>;
 using UniqueServiceHandle = UniqueAny<traits::ServiceHandle>;
 using UniqueKey = UniqueAny<traits::RegistryKey>;
+using UniqueEventSource = UniqueAny<traits::EventSource>;
 using UniqueEnvironment = UniqueAny<traits::EnvironmentBlock>;
 using UniqueProfile = UniqueAny<traits::LoadedProfile>;
 

@@ -19,6 +19,7 @@ Win32Platform::Win32Platform()
                 .security = security_,
                 .trust = trust_,
                 .clock = clock_,
-                .console = console_} {}
+                .console = console_,
+                .events = events_} {}
 
 }  // namespace bv::platform::win32

@@ -4,6 +4,7 @@
 
 #include "platform/platform.h"
 #include "platform/win32/clock_console.h"
+#include "platform/win32/event_log.h"
 #include "platform/win32/pipes_files.h"
 #include "platform/win32/processes_tokens.h"
 #include "platform/win32/security_registry.h"
@@ -29,6 +30,7 @@ class Win32Platform {
   Win32Trust trust_;
   Win32Clock clock_;
   Win32Console console_;
+  Win32EventLog events_;
   platform::Platform platform_;
 };
 

@@ -69,15 +69,17 @@ bool CapturingConsole::wait_for_line(std::string_view line, DWORD timeout_ms) co
   }
 }
 
-InProcessPipeServer::InProcessPipeServer()
+InProcessPipeServer::InProcessPipeServer(platform::EventLog* events)
     : platform_{.services = win32_.platform().services,
                 .files = win32_.platform().files,
                 .processes = win32_.platform().processes,
                 .security = win32_.platform().security,
                 .trust = win32_.platform().trust,
                 .clock = win32_.platform().clock,
-                .console = console_},
-      log_(console_) {
+                .console = console_,
+                .events = events ? *events : win32_.platform().events},
+      reporter_(events ? std::optional<EventReporter>(std::in_place, *events, platform_.clock) : std::nullopt),
+      log_(reporter_ ? Log(console_, *reporter_) : Log(console_)) {
   // Another server of the prefix (a service left running by an earlier test)
   // would hold the pipe's name, and every client here would talk to it.
   if (WaitNamedPipeW(names::pipe_name<wchar_t>.data(), NMPWAIT_NOWAIT) || GetLastError() != ERROR_FILE_NOT_FOUND) {
@@ -100,7 +102,12 @@ InProcessPipeServer::InProcessPipeServer()
   thread_ = std::thread([this] {
     try {
       enclave::AccountPassword password = test_password();
+      if (reporter_) reporter_->open();
       broker::run_pipe_server(password, *running_, platform_, log_, launcher_);
+      if (reporter_) {
+        reporter_->report_left_out();
+        reporter_->close();
+      }
     } catch (const std::exception& e) {
       thread_failure_ = e.what();
     } catch (...) {

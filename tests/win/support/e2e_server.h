@@ -11,12 +11,14 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "broker/spawn_request.h"
+#include "common/event_reporter.h"
 #include "common/log.h"
 #include "common/running_flag.h"
 #include "platform/platform.h"
@@ -61,9 +63,13 @@ class CapturingConsole final : public platform::Console {
 // client). Launches go to the real
 // `enclave::launch_enclave`; the test program links the logon substitute,
 // so the "isolation account" is the test's own user.
+//
+// Given an event log, the server's log reports its events there, as the
+// service does: the event source is registered before serving, and the
+// counts of left-out events are reported and the source deregistered after.
 class InProcessPipeServer {
  public:
-  InProcessPipeServer();
+  explicit InProcessPipeServer(platform::EventLog* events = nullptr);
   InProcessPipeServer(const InProcessPipeServer&) = delete;
   InProcessPipeServer& operator=(const InProcessPipeServer&) = delete;
   ~InProcessPipeServer();
@@ -87,6 +93,7 @@ class InProcessPipeServer {
   CapturingConsole console_;
   platform::win32::Win32Platform win32_;
   platform::Platform platform_;
+  std::optional<EventReporter> reporter_;
   Log log_;
   std::unique_ptr<RunningFlag> running_;
   broker::Launcher launcher_;
