@@ -13,3 +13,11 @@ bv_windows_program(bv-bench)
 bv_test_signed_copy(bv-bench bv-bench-companion-app.exe signed-bench ALL)
 # The driver starts these from the build folder.
 add_dependencies(signed-bench brisvander-svc-testlogon vault-enclave)
+
+# The availability probe: the signed reference client's waits while refused
+# callers stay silent on the pipe; scripts/availability-probe.sh runs it.
+add_executable(bv-availability-probe bench/win/availability_probe.cpp bench/win/bench_support.cpp)
+target_link_libraries(bv-availability-probe PRIVATE bv_win_test_support psapi)
+bv_windows_program(bv-availability-probe)
+# The probe starts these from the build folder.
+add_dependencies(bv-availability-probe brisvander-svc-testlogon vault-enclave signed-companion-app silent-client)
