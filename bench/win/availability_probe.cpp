@@ -196,10 +196,10 @@ class Probe {
     result.waited_us = now_us() - started;
     if (!result.exit_code) companion.terminate();
     result.reply = companion.standard_output();
+    if (result.reply.empty()) result.reply = companion.standard_error().substr(0, 200);
     while (!result.reply.empty() && (result.reply.back() == '\n' || result.reply.back() == '\r')) {
       result.reply.pop_back();
     }
-    if (result.reply.empty()) result.reply = companion.standard_error().substr(0, 200);
     if (result.reply.rfind("OK ", 0) == 0) {
       last_enclave_ = static_cast<DWORD>(std::strtoul(result.reply.c_str() + 3, nullptr, 10));
     }

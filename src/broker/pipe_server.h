@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <string>
@@ -12,12 +13,18 @@
 
 namespace bv::broker {
 
+// The time a caller has to send its line, counted from its verification
+// (which comes right after the connection): a verified caller's line may be
+// long and arrive slowly, a refused caller's only ever earns it the refusal.
+inline constexpr std::chrono::milliseconds request_time_limit = std::chrono::seconds(10);
+inline constexpr std::chrono::milliseconds refused_request_time_limit = std::chrono::seconds(1);
+
 // Reads one byte at a time up to the first line feed, which is not part of
-// the line; nothing after it is read. Must be called right after the client
-// connected: a line not complete 10 seconds later, or longer than 65,536
-// bytes, is refused with the reason. The bytes are wiped when released:
-// they may hold the secret's text.
-std::expected<SecretString, std::string> read_request_line(platform::PipeInstance& pipe, platform::Clock& clock);
+// the line; nothing after it is read. A line not complete `time_limit` after
+// the call, or longer than 65,536 bytes, is refused with the reason. The
+// bytes are wiped when released: they may hold the secret's text.
+std::expected<SecretString, std::string> read_request_line(platform::PipeInstance& pipe, platform::Clock& clock,
+                                                           std::chrono::milliseconds time_limit);
 
 // Writes the reply and one line feed, then gives the client up to 2 seconds
 // to read it and close its end, since the disconnect that follows discards
