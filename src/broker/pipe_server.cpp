@@ -14,14 +14,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Every pipe instance's DACL (no owner, group, SACL or protection flag):
-//   (A;;GRGW;;;BU)  BUILTIN\Users may read and write, which lets the
-//                   companion application in a user's session connect;
-//                   verify_caller then narrows that down to one program.
-//   (A;;GA;;;SY)    LocalSystem, the service itself: full control.
-//   (A;;GA;;;BA)    BUILTIN\Administrators: full control.
-constexpr std::u16string_view pipe_sddl = u"D:(A;;GRGW;;;BU)(A;;GA;;;SY)(A;;GA;;;BA)";
-
 constexpr std::size_t initial_request_capacity = 512;
 // A valid request is a little over a hundred bytes plus a path; anything
 // longer than this is not worth holding the connection for.
@@ -78,8 +70,7 @@ std::optional<std::string> unusable_request(const std::expected<SecretString, st
 void serve_connection(platform::PipeInstance& pipe, std::string_view account_password, enclave::RunningEnclave& record,
                       platform::Platform& platform, Log& log, const Launcher& launch) {
   auto verdict = verify_caller(pipe, platform);
-  const auto line =
-      read_request_line(pipe, platform.clock, verdict ? request_time_limit : refused_request_time_limit);
+  const auto line = read_request_line(pipe, platform.clock, verdict ? request_time_limit : refused_request_time_limit);
   if (auto failure = unusable_request(line)) {
     // Nothing is served, so the verified caller's process is not needed.
     if (verdict) verdict->process.reset();

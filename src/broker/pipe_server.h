@@ -13,6 +13,23 @@
 
 namespace bv::broker {
 
+// The pipe instance's security descriptor (no owner, group or protection
+// flag). Its DACL:
+//   (A;;GRGW;;;BU)  BUILTIN\Users may read and write, which lets the
+//                   companion application in a user's session connect;
+//                   verify_caller then narrows that down to one program.
+//   (A;;GA;;;SY)    LocalSystem, the service itself: full control.
+//   (A;;GA;;;BA)    BUILTIN\Administrators: full control.
+// Its SACL holds only the mandatory label:
+//   (ML;;NWNR;;;ME) medium integrity, no read up and no write up: a process
+//                   below medium (a sandboxed renderer, a program started
+//                   at low integrity) can open the pipe neither for reading
+//                   nor for writing, whatever the DACL grants its user, and
+//                   so cannot take the only instance. Setting a label no
+//                   higher than the service's own (System) needs no
+//                   privilege.
+inline constexpr std::u16string_view pipe_sddl = u"D:(A;;GRGW;;;BU)(A;;GA;;;SY)(A;;GA;;;BA)S:(ML;;NWNR;;;ME)";
+
 // The time a caller has to send its line, counted from its verification
 // (which comes right after the connection): a verified caller's line may be
 // long and arrive slowly, a refused caller's only ever earns it the refusal.

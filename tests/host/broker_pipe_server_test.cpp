@@ -22,7 +22,7 @@ const std::string kSecret = "00112233445566778899aabbccddeeff0011223344556677889
 const std::string kPath = "C:\\Program Files\\Brisvander\\vault-enclave.exe";
 const std::string kRequest = "SPAWN " + kToken + " " + kSecret + " " + kPath;
 const std::u16string kCompanion = u"C:\\Program Files\\Brisvander\\companion-app.exe";
-const std::string kSddl = "D:(A;;GRGW;;;BU)(A;;GA;;;SY)(A;;GA;;;BA)";
+const std::string kSddl = "D:(A;;GRGW;;;BU)(A;;GA;;;SY)(A;;GA;;;BA)S:(ML;;NWNR;;;ME)";
 const std::string kCreateInstance = "CreateNamedPipeW(\\\\.\\pipe\\brisvander-svc)";
 
 // The calls of one instance that is created and then waits for a client.
@@ -249,19 +249,19 @@ TEST_P(PipeServerCallerTimeTest, VerdictSetsTheTimeForTheLineAndIsActedOnOnlyFor
 
 const std::string kNotCompanion = "Caller 'C:\\Windows\\System32\\cmd.exe' is not companion-app.exe";
 
-INSTANTIATE_TEST_SUITE_P(
-    Callers, PipeServerCallerTimeTest,
-    ::testing::Values(
-        CallerTimeCase{"VerifiedSilentIsCutOffAfterTenSeconds", 4100, "SPAWN ", false, 0ms, 10s,
-                       "Read error: Request timed out", ""},
-        CallerTimeCase{"RefusedSilentIsCutOffAfterOneSecond", 4200, "", false, 0ms, 1s, "Read error: Request timed out",
-                       ""},
-        CallerTimeCase{"RefusedSlowLineIsCutOffAfterOneSecond", 4200, "HELLO\n", true, 400ms, 1s,
-                       "Read error: Request timed out", ""},
-        CallerTimeCase{"RefusedLineWithinItsSecondIsRefused", 4200, "HELLO\n", true, 150ms, 900ms,
-                       "Rejected SPAWN caller: " + kNotCompanion, "ERR caller not authorized: " + kNotCompanion + "\n"},
-        CallerTimeCase{"RefusedEmptyLineGetsItsReadError", 4200, "", true, 0ms, 0ms, "Read error: Empty request", ""}),
-    CaseName{});
+INSTANTIATE_TEST_SUITE_P(Callers, PipeServerCallerTimeTest,
+                         ::testing::Values(CallerTimeCase{"VerifiedSilentIsCutOffAfterTenSeconds", 4100, "SPAWN ",
+                                                          false, 0ms, 10s, "Read error: Request timed out", ""},
+                                           CallerTimeCase{"RefusedSilentIsCutOffAfterOneSecond", 4200, "", false, 0ms,
+                                                          1s, "Read error: Request timed out", ""},
+                                           CallerTimeCase{"RefusedSlowLineIsCutOffAfterOneSecond", 4200, "HELLO\n",
+                                                          true, 400ms, 1s, "Read error: Request timed out", ""},
+                                           CallerTimeCase{"RefusedLineWithinItsSecondIsRefused", 4200, "HELLO\n", true,
+                                                          150ms, 900ms, "Rejected SPAWN caller: " + kNotCompanion,
+                                                          "ERR caller not authorized: " + kNotCompanion + "\n"},
+                                           CallerTimeCase{"RefusedEmptyLineGetsItsReadError", 4200, "", true, 0ms, 0ms,
+                                                          "Read error: Empty request", ""}),
+                         CaseName{});
 
 struct AcceptedLineCase {
   const char* name;
