@@ -434,9 +434,9 @@ platform::RegistryValue FakeSecurityRegistry::query_value_data(platform::Registr
 
 // ---- trust ------------------------------------------------------------------
 
-std::uint32_t FakeTrust::verify_file(std::u16string_view path) {
+std::uint32_t FakeTrust::verify_file(std::u16string_view path, std::uint32_t provider_flags) {
   auto p = narrow(path);
-  log.add("WinVerifyTrust(" + p + ")");
+  log.add("WinVerifyTrust(" + p + ", dwProvFlags " + hex32(provider_flags) + ")");
   if (auto it = results.find(p); it != results.end()) return it->second;
   return 0;
 }

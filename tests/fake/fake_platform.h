@@ -269,7 +269,7 @@ class FakeSecurityRegistry : public platform::SecurityRegistry {
 class FakeTrust : public platform::Trust {
  public:
   explicit FakeTrust(CallLog& call_log) : log(call_log) {}
-  std::uint32_t verify_file(std::u16string_view path) override;
+  std::uint32_t verify_file(std::u16string_view path, std::uint32_t provider_flags) override;
   CallLog& log;
   std::map<std::string, std::uint32_t> results;  // by path (UTF-8); default 0
 };

@@ -88,33 +88,34 @@ TEST_F(PipeServerTest, ServesAVerifiedRequestThenStopsAtTheTopOfTheLoop) {
 
   EXPECT_EQ(replies(), std::vector<std::string>{"OK 4242\n"});
   EXPECT_TRUE(fake.console.err.empty());
-  const Calls expected = instance_created() + Calls{
-                                                  "GetNamedPipeClientProcessId",
-                                                  "OpenProcess(0x1000, 4100)",
-                                                  "QueryFullProcessImageNameW(process:4100)",
-                                                  "GetDriveTypeW(C:\\)",
-                                                  "WinVerifyTrust(" + fake::narrow(kCompanion) + ")",
-                                                  // The verified process itself, not a second
-                                                  // look-up by id, gives the caller's SID.
-                                                  "OpenProcessToken(process:4100, 0x8)",
-                                                  "GetTokenInformation(token:4100)",
-                                                  "CloseHandle(token:4100)",
-                                                  "GetEnvironmentVariableW(ProgramFiles)",
-                                                  "GetEnvironmentVariableW(ProgramFiles(x86))",
-                                                  "GetEnvironmentVariableW(LOCALAPPDATA)",
-                                                  "launch_enclave(4242)",
-                                                  "CloseHandle(process:4100)",
-                                                  "WriteFile(pipe, OK 4242\n)",
-                                                  "DisconnectNamedPipe",
-                                                  // The same instance waits for the next client.
-                                                  "ConnectNamedPipe",
-                                                  "SetEvent(wake)",
-                                                  "CloseHandle(pipe)",
-                                                  // The record is released: the enclave
-                                                  // is neither signalled nor stopped.
-                                                  "CloseHandle(event:4242)",
-                                                  "CloseHandle(enclave-process:4242)",
-                                              };
+  const Calls expected =
+      instance_created() + Calls{
+                               "GetNamedPipeClientProcessId",
+                               "OpenProcess(0x1000, 4100)",
+                               "QueryFullProcessImageNameW(process:4100)",
+                               "GetDriveTypeW(C:\\)",
+                               "WinVerifyTrust(" + fake::narrow(kCompanion) + ", dwProvFlags 0x1000)",
+                               // The verified process itself, not a second
+                               // look-up by id, gives the caller's SID.
+                               "OpenProcessToken(process:4100, 0x8)",
+                               "GetTokenInformation(token:4100)",
+                               "CloseHandle(token:4100)",
+                               "GetEnvironmentVariableW(ProgramFiles)",
+                               "GetEnvironmentVariableW(ProgramFiles(x86))",
+                               "GetEnvironmentVariableW(LOCALAPPDATA)",
+                               "launch_enclave(4242)",
+                               "CloseHandle(process:4100)",
+                               "WriteFile(pipe, OK 4242\n)",
+                               "DisconnectNamedPipe",
+                               // The same instance waits for the next client.
+                               "ConnectNamedPipe",
+                               "SetEvent(wake)",
+                               "CloseHandle(pipe)",
+                               // The record is released: the enclave
+                               // is neither signalled nor stopped.
+                               "CloseHandle(event:4242)",
+                               "CloseHandle(enclave-process:4242)",
+                           };
   EXPECT_EQ(fake.log.calls(), expected);
 }
 
