@@ -39,9 +39,10 @@ target_include_directories(bv_win_test_support PUBLIC tests/win)
 target_link_libraries(bv_win_test_support PUBLIC bv_win32 psapi)
 
 # A stand-in for Windows PowerShell, which Wine lacks: the end-to-end tests
-# of --setup-m5 copy it as powershell.exe beside a copy of the service.
+# of --setup-m5 put it where the service starts its interpreter (and, as a
+# decoy, beside a copy of the service). It decodes the script with crypt32.
 add_executable(powershell-standin tests/win/support/e2e_service_powershell_standin.cpp)
-target_link_libraries(powershell-standin PRIVATE bv_win_test_support)
+target_link_libraries(powershell-standin PRIVATE bv_win_test_support crypt32)
 bv_windows_program(powershell-standin)
 
 # An ordinary process that owns, or tries to take, the service's pipe name:
