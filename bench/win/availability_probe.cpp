@@ -19,9 +19,10 @@
 // Each ask's wait is the reference client's whole run, from the start of
 // its process to its exit (the process start, the server check and the
 // launch included). Output:
-//   ask K: waited W ms, exit E, reply "..."
+//   ask K: waited W ms while N silent connections began, exit E, reply "..."
 //   companion: A asks, A' answered with OK; wait median M ms, worst X ms
-//   silent client K: C connections held by the service, median H ms, longest L ms
+//   silent client K: C connections held by the service, median H ms,
+//     longest L ms; next open after a median G ms
 // The service is stopped and unregistered at the end, the enclave folder
 // removed. Exit status 0 once the figures are printed, 1 when the probe
 // could not run.
@@ -95,28 +96,52 @@ void store_password() {
 }
 
 struct Ask {
+  double started_ms = 0;  // on the clock of support/clock.h
   double waited_us = 0;
   std::optional<DWORD> exit_code;
   std::string reply;
 };
 
-std::string format_ask(std::size_t number, const Ask& ask) {
-  std::string exit = ask.exit_code ? std::to_string(*ask.exit_code) : "none (ended after the limit)";
-  return "ask " + std::to_string(number) + ": waited " + format_ms(ask.waited_us) + " ms, exit " + exit + ", reply \"" +
-         ask.reply + "\"";
-}
+// One connection of a silent client that the service ended.
+struct Held {
+  double opened_ms = 0;  // on the clock of support/clock.h
+  double held_ms = 0;
+};
 
-// The "held_ms=" figures of a silent client's output.
-std::vector<double> held_times_us(const std::string& output) {
-  std::vector<double> held;
+// The "held_ms=H opened_at_ms=T" lines of a silent client's output.
+std::vector<Held> held_connections(const std::string& output) {
+  std::vector<Held> held;
   std::istringstream lines(output);
   std::string line;
-  const std::string marker = "held_ms=";
+  const std::string held_marker = "held_ms=";
+  const std::string opened_marker = "opened_at_ms=";
   while (std::getline(lines, line)) {
-    const auto at = line.find(marker);
-    if (at != std::string::npos) held.push_back(std::strtod(line.c_str() + at + marker.size(), nullptr) * 1000.0);
+    const auto held_at = line.find(held_marker);
+    const auto opened_at = line.find(opened_marker);
+    if (held_at == std::string::npos || opened_at == std::string::npos) continue;
+    held.push_back({std::strtod(line.c_str() + opened_at + opened_marker.size(), nullptr),
+                    std::strtod(line.c_str() + held_at + held_marker.size(), nullptr)});
   }
   return held;
+}
+
+// How many silent connections began while the ask waited: the races for
+// the instance that the reference client lost.
+std::size_t races_lost(const Ask& ask, const std::vector<std::vector<Held>>& silent) {
+  const double ended_ms = ask.started_ms + ask.waited_us / 1000.0;
+  std::size_t lost = 0;
+  for (const auto& connections : silent) {
+    for (const Held& held : connections) {
+      if (held.opened_ms > ask.started_ms && held.opened_ms < ended_ms) ++lost;
+    }
+  }
+  return lost;
+}
+
+std::string format_ask(std::size_t number, const Ask& ask, std::size_t lost) {
+  std::string exit = ask.exit_code ? std::to_string(*ask.exit_code) : "none (ended after the limit)";
+  return "ask " + std::to_string(number) + ": waited " + format_ms(ask.waited_us) + " ms while " +
+         std::to_string(lost) + " silent connections began, exit " + exit + ", reply \"" + ask.reply + "\"";
 }
 
 class Probe {
@@ -139,8 +164,6 @@ class Probe {
     std::vector<Ask> asks;
     while (static_cast<int>(asks.size()) < options_.asks || now_us() - started < options_.seconds * 1e6) {
       asks.push_back(ask());
-      std::printf("%s\n", format_ask(asks.size(), asks.back()).c_str());
-      std::fflush(stdout);
       Sleep(pause_between_asks_ms);
     }
     const double contended_s = (now_us() - started) / 1e6 + silent_head_start_ms / 1000.0;
@@ -189,6 +212,7 @@ class Probe {
 
   Ask ask() {
     Ask result;
+    result.started_ms = test::now_ms();
     const double started = now_us();
     ChildProcess companion({.command_line = test::command_line(companion_, {L"--enclave", enclave_, L"--timeout-ms",
                                                                             std::to_wstring(companion_connect_ms)})});
@@ -207,19 +231,34 @@ class Probe {
   }
 
   void report(const std::vector<Ask>& asks, double contended_s) const {
+    std::vector<std::vector<Held>> silent;
+    for (const auto& client : silent_) silent.push_back(held_connections(client->standard_output()));
     std::vector<double> waits;
     std::size_t answered = 0;
-    for (const Ask& ask : asks) {
-      waits.push_back(ask.waited_us);
-      if (ask.reply.rfind("OK ", 0) == 0) ++answered;
+    for (std::size_t i = 0; i < asks.size(); ++i) {
+      std::printf("%s\n", format_ask(i + 1, asks[i], races_lost(asks[i], silent)).c_str());
+      waits.push_back(asks[i].waited_us);
+      if (asks[i].reply.rfind("OK ", 0) == 0) ++answered;
     }
     const Summary wait = summarize(waits);
     std::printf("companion: %zu asks, %zu answered with OK; wait median %s ms, worst %s ms\n", asks.size(), answered,
                 format_ms(wait.median).c_str(), format_ms(wait.max).c_str());
-    for (std::size_t i = 0; i < silent_.size(); ++i) {
-      const Summary held = summarize(held_times_us(silent_[i]->standard_output()));
-      std::printf("silent client %zu: %zu connections held by the service, median %s ms, longest %s ms\n", i + 1,
-                  held.count, format_ms(held.median).c_str(), format_ms(held.max).c_str());
+    for (std::size_t i = 0; i < silent.size(); ++i) {
+      std::vector<double> held_us;
+      std::vector<double> gaps_us;  // from the end of one connection to the open of the next
+      for (std::size_t k = 0; k < silent[i].size(); ++k) {
+        held_us.push_back(silent[i][k].held_ms * 1000.0);
+        if (k > 0) {
+          gaps_us.push_back((silent[i][k].opened_ms - silent[i][k - 1].opened_ms - silent[i][k - 1].held_ms) * 1000.0);
+        }
+      }
+      const Summary held = summarize(held_us);
+      const Summary gap = summarize(gaps_us);
+      std::printf(
+          "silent client %zu: %zu connections held by the service, median %s ms, longest %s ms; next open after a "
+          "median %s ms\n",
+          i + 1, held.count, format_ms(held.median).c_str(), format_ms(held.max).c_str(),
+          format_ms(gap.median).c_str());
     }
     std::printf("silent clients ran for %.1f s\n", contended_s);
     std::fflush(stdout);

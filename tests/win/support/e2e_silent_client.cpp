@@ -11,8 +11,11 @@
 //     until N seconds have passed. One line per connection on standard
 //     output, flushed at once, so that a run that is ended from outside
 //     still leaves its figures:
-//       silent-client: held_ms=H          the server ended the connection
-//                                         H ms after the open, sending nothing
+//       silent-client: held_ms=H opened_at_ms=T
+//                                         the server ended the connection
+//                                         H ms after the open (at T on the
+//                                         clock of support/clock.h), sending
+//                                         nothing
 //       silent-client: no_connect error=E
 //       silent-client: not_ended outcome=O
 //     Exit status 0 when the server ended every connection without sending
@@ -86,9 +89,9 @@ bool hold_one(const std::wstring& pipe) {
     print_line("not_ended outcome=" + std::string(bv::test::outcome_name(ended.outcome)));
     return false;
   }
-  char figure[32];
-  std::snprintf(figure, sizeof figure, "%.1f", held);
-  print_line(std::string("held_ms=") + figure);
+  char figures[64];
+  std::snprintf(figures, sizeof figures, "held_ms=%.1f opened_at_ms=%.1f", held, opened);
+  print_line(figures);
   return true;
 }
 
