@@ -59,13 +59,12 @@ std::optional<std::string> unusable_request(const std::expected<SecretString, st
 // Steps of one connected client, from the verification to the reply. The
 // caller disconnects the client afterwards.
 //
-// A client holds the only instance while it is served. It is verified
-// before its line is read, so that one the service refuses holds it for
-// a second at most, not for a verified caller's ten (a few such clients
-// that connect and stay silent would otherwise keep the companion out), and
-// so that its process id is resolved before the client has had the time a
-// slow line takes to exit and leave the id for reuse. The verdict is acted
-// on only once the line is known to be usable: an unusable line gets its
+// A client holds the only instance while it is served, so it is verified
+// first: a caller the service refuses then has one second for its line
+// instead of a verified caller's ten, and a few refused callers that connect
+// and stay silent cannot keep the companion out for long. Its process id is
+// resolved at once, before the client could exit and leave the id for reuse.
+// The verdict is acted on only for a usable line: an unusable one gets its
 // read error and no reply, whoever sent it.
 void serve_connection(platform::PipeInstance& pipe, std::string_view account_password, enclave::RunningEnclave& record,
                       platform::Platform& platform, Log& log, const Launcher& launch) {
