@@ -28,3 +28,11 @@ add_test(NAME win.event_flood_probe COMMAND event-flood-companion-app)
 set_tests_properties(win.event_flood_probe PROPERTIES
   FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK wine_prefix TIMEOUT 300
   ENVIRONMENT "${BV_WINE_TEST_ENVIRONMENT};BV_WINE_CHANNELS=err+eventlog,warn+eventlog,trace+eventlog,fixme+advapi")
+
+# The availability probe: the signed reference client's waits while refused
+# callers stay silent on the pipe; scripts/availability-probe.sh runs it.
+add_executable(bv-availability-probe bench/win/availability_probe.cpp bench/win/bench_support.cpp)
+target_link_libraries(bv-availability-probe PRIVATE bv_win_test_support psapi)
+bv_windows_program(bv-availability-probe)
+# The probe starts these from the build folder.
+add_dependencies(bv-availability-probe brisvander-svc-testlogon vault-enclave signed-companion-app silent-client)

@@ -31,7 +31,7 @@ set_property(TARGET gtest PROPERTY INTERFACE_SYSTEM_INCLUDE_DIRECTORIES
 # "support/..." through its public include folder.
 file(GLOB BV_WIN_TEST_SUPPORT CONFIGURE_DEPENDS tests/win/support/*.cpp)
 # Stand-ins and the squatter are programs of their own (below).
-list(FILTER BV_WIN_TEST_SUPPORT EXCLUDE REGEX "(_standin|_squatter)\\.cpp$")
+list(FILTER BV_WIN_TEST_SUPPORT EXCLUDE REGEX "(_standin|_squatter|_silent_client)\\.cpp$")
 add_library(bv_win_test_support STATIC ${BV_WIN_TEST_SUPPORT})
 target_include_directories(bv_win_test_support PUBLIC tests/win)
 # The in-process pipe server (e2e_server.cpp) runs the broker on the Win32
@@ -39,9 +39,10 @@ target_include_directories(bv_win_test_support PUBLIC tests/win)
 target_link_libraries(bv_win_test_support PUBLIC bv_win32 psapi)
 
 # A stand-in for Windows PowerShell, which Wine lacks: the end-to-end tests
-# of --setup-m5 copy it as powershell.exe beside a copy of the service.
+# of --setup-m5 put it where the service starts its interpreter (and, as a
+# decoy, beside a copy of the service). It decodes the script with crypt32.
 add_executable(powershell-standin tests/win/support/e2e_service_powershell_standin.cpp)
-target_link_libraries(powershell-standin PRIVATE bv_win_test_support)
+target_link_libraries(powershell-standin PRIVATE bv_win_test_support crypt32)
 bv_windows_program(powershell-standin)
 
 # An enclave that starts a process of its own and ignores its shutdown
@@ -57,6 +58,13 @@ bv_windows_program(enclave-standin)
 add_executable(pipe-squatter tests/win/support/e2e_pipe_squatter.cpp)
 target_link_libraries(pipe-squatter PRIVATE bv_win_test_support)
 bv_windows_program(pipe-squatter)
+
+# A client that connects and sends nothing, once or over and over: how long
+# the service lets a silent caller hold its only instance, for a caller it
+# refuses (this build) and for one it verifies (the signed copy below).
+add_executable(silent-client tests/win/support/e2e_silent_client.cpp)
+target_link_libraries(silent-client PRIVATE bv_win_test_support)
+bv_windows_program(silent-client)
 
 # --- Test signing ------------------------------------------------------------
 # A throwaway CA and code-signing key, made in the build tree by tools/sign.sh
@@ -90,6 +98,9 @@ endfunction()
 # <build>/signed/companion-app.exe: the reference client as the service
 # accepts it.
 bv_test_signed_copy(companion-app companion-app.exe signed-companion-app ALL)
+# <build>/signed/silent-companion-app.exe: the silent client as a caller that
+# the service verifies.
+bv_test_signed_copy(silent-client silent-companion-app.exe signed-silent-client ALL)
 
 # --- The test program ----------------------------------------------------------
 file(GLOB BV_WIN_TEST_SOURCES CONFIGURE_DEPENDS tests/win/*_test.cpp)
@@ -97,7 +108,7 @@ add_executable(win_tests ${BV_WIN_TEST_SOURCES} src/platform/win32/logon_user_su
 target_link_libraries(win_tests PRIVATE bv_win_test_support gtest gtest_main)
 # The tests start these programs from the folder they run in.
 add_dependencies(win_tests companion-app vault-enclave signed-companion-app brisvander-svc brisvander-svc-testlogon
-  powershell-standin pipe-squatter enclave-standin)
+  powershell-standin pipe-squatter enclave-standin silent-client signed-silent-client)
 
 # --- Tests under Wine ------------------------------------------------------------
 set(BV_WINE_TEST_ENVIRONMENT "BV_WINE_PREFIX=${BV_WINE_PREFIX}")

@@ -132,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ManualClock clock;
   const auto start = clock.now();
   StreamPipe pipe(stream, end, per_byte, clock);
-  const auto line = bv::broker::read_request_line(pipe, clock);
+  const auto line = bv::broker::read_request_line(pipe, clock, kTimeLimit);
   const auto elapsed = clock.now() - start;
 
   const std::size_t line_feed = stream.find('\n');

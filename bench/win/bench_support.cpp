@@ -100,7 +100,8 @@ RoundTrip round_trip(std::wstring_view pipe, std::string_view line) {
 
 LONG verify_trust(const std::wstring& path) {
   platform::win32::Win32Trust trust;
-  return static_cast<LONG>(trust.verify_file(platform::win32::from_wide(path.c_str(), path.size())));
+  return static_cast<LONG>(trust.verify_file(platform::win32::from_wide(path.c_str(), path.size()),
+                                             platform::trust_cache_only_url_retrieval));
 }
 
 MemoryFigures memory_figures(HANDLE process) {

@@ -26,9 +26,4 @@ std::string quote_binary_path(std::string_view path) {
   return quote_argument(path);
 }
 
-std::string quote_if_blank(std::string_view argument) {
-  if (!argument.empty() && argument.find_first_of(" \t") == std::string_view::npos) return std::string(argument);
-  return quote_argument(argument);
-}
-
 }  // namespace bv::admin

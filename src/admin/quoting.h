@@ -17,9 +17,4 @@ std::string quote_argument(std::string_view argument);
 // space, tab, line feed, vertical tab and double quote; quoted otherwise.
 std::string quote_binary_path(std::string_view path);
 
-// An argument of a command line that a child process parses: quoted when it
-// holds a space or a tab (or is empty, so that it still counts), unchanged
-// otherwise.
-std::string quote_if_blank(std::string_view argument);
-
 }  // namespace bv::admin

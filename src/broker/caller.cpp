@@ -68,7 +68,13 @@ std::expected<CallerIdentity, std::string> verify_caller(platform::PipeInstance&
   if (!text::to_lower(caller.image_path).ends_with(companion_name)) {
     return std::unexpected("Caller '" + caller.image_path + "' is not companion-app.exe");
   }
-  const auto trust = platform.trust.verify_file(text::to_utf16(caller.image_path));
+  // The file is the caller's choice, and to build a chain its signature may
+  // name URLs: fetched, they would send this machine's requests (as
+  // LocalSystem) to a host the caller picked, while the caller holds the
+  // only pipe instance. Only what the machine has cached is used;
+  // revocation is not consulted.
+  const auto trust =
+      platform.trust.verify_file(text::to_utf16(caller.image_path), platform::trust_cache_only_url_retrieval);
   if (trust != 0) return std::unexpected(authenticode_message(trust));
   return caller;
 }

@@ -14,21 +14,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Every pipe instance's DACL (no owner, group, SACL or protection flag):
-//   (A;;GRGW;;;BU)  BUILTIN\Users may read and write, which lets the
-//                   companion application in a user's session connect;
-//                   verify_caller then narrows that down to one program.
-//   (A;;GA;;;SY)    LocalSystem, the service itself: full control.
-//   (A;;GA;;;BA)    BUILTIN\Administrators: full control.
-constexpr std::u16string_view pipe_sddl = u"D:(A;;GRGW;;;BU)(A;;GA;;;SY)(A;;GA;;;BA)";
-
 constexpr std::size_t initial_request_capacity = 512;
 // A valid request is a little over a hundred bytes plus a path; anything
 // longer than this is not worth holding the connection for.
 constexpr std::size_t max_request_length = 65'536;
-// A client holds the only instance while it is served, so a silent one is
-// cut off rather than allowed to block everybody else.
-constexpr std::chrono::milliseconds request_time_limit = 10s;
 constexpr std::chrono::milliseconds reply_write_time_limit = 2s;
 // DisconnectNamedPipe discards a reply the client has not read yet, so the
 // disconnect waits (this long at most) for the client to close its end.
@@ -67,18 +56,29 @@ std::optional<std::string> unusable_request(const std::expected<SecretString, st
   return text::utf8_error(line->get());
 }
 
-// Steps of one connected client, from the read to the reply. The caller
-// disconnects the client afterwards.
+// Steps of one connected client, from the verification to the reply. The
+// caller disconnects the client afterwards.
+//
+// A client holds the only instance while it is served, so it is verified
+// first: a caller the service refuses then has one second for its line
+// instead of a verified caller's ten, and a few refused callers that connect
+// and stay silent cannot keep the companion out for long. Its process id is
+// resolved at once, before the client could exit and leave the id for reuse.
+// The verdict is acted on only for a usable line: an unusable one gets its
+// read error and no reply, whoever sent it.
 void serve_connection(platform::PipeInstance& pipe, enclave::AccountPassword& account_password,
                       enclave::RunningEnclave& record, platform::Platform& platform, Log& log, const Launcher& launch) {
-  const auto line = read_request_line(pipe, platform.clock);
+  auto verdict = verify_caller(pipe, platform);
+  const auto line = read_request_line(pipe, platform.clock, verdict ? request_time_limit : refused_request_time_limit);
   if (auto failure = unusable_request(line)) {
+    // Nothing is served, so the verified caller's process is not needed.
+    if (verdict) verdict->process.reset();
     log.report(Event::read_error, *failure);
     return;
   }
 
   std::string reply;
-  if (auto verdict = verify_caller(pipe, platform); !verdict) {
+  if (!verdict) {
     log.report(Event::rejected_caller, verdict.error());
     reply = "ERR caller not authorized: " + verdict.error();
   } else {
@@ -120,11 +120,11 @@ void pause_before_retry(const RunningFlag& running, platform::Clock& clock) {
 
 }  // namespace
 
-std::expected<SecretString, std::string> read_request_line(platform::PipeInstance& pipe, platform::Clock& clock) {
+std::expected<SecretString, std::string> read_request_line(platform::PipeInstance& pipe, platform::Clock& clock,
+                                                           std::chrono::milliseconds time_limit) {
   SecretString buffer;
   buffer.get().reserve(initial_request_capacity);
-  // Called right after the connection, so the limit runs from there.
-  const auto deadline = clock.now() + request_time_limit;
+  const auto deadline = clock.now() + time_limit;
   for (;;) {
     const auto now = clock.now();
     if (now >= deadline) return std::unexpected(std::string("Request timed out"));

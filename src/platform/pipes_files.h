@@ -91,8 +91,6 @@ class PipesFiles {
   virtual Result<Object> create_file(std::u16string_view path, SecurityDescriptor* descriptor,
                                      FileCreation creation) = 0;
   virtual Result<void> delete_file(std::u16string_view path) = 0;
-  // GetFileAttributesW finds a file (not a directory) at the path.
-  virtual bool file_exists(std::u16string_view path) = 0;
   // GetDriveTypeW(root), root being "X:\\".
   virtual std::uint32_t drive_type(std::u16string_view root) = 0;
   // GetTempPath2W where kernel32 offers it, else GetTempPathW.

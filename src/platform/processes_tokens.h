@@ -112,7 +112,6 @@ class ProcessesTokens {
   // GetModuleFileNameW for the running executable.
   virtual Result<std::u16string> executable_path() = 0;
   virtual Result<std::u16string> system_directory() = 0;
-  virtual Result<std::u16string> windows_directory() = 0;
   // CreateProcessW(application, command_line) inheriting the standard
   // handles, environment and working directory; waits for its exit status.
   virtual Result<std::uint32_t> run_and_wait(std::u16string_view application, std::u16string_view command_line) = 0;

@@ -225,11 +225,6 @@ platform::Result<void> FakePipesFiles::delete_file(std::u16string_view path) {
   return {};
 }
 
-bool FakePipesFiles::file_exists(std::u16string_view path) {
-  probed.push_back(narrow(path));
-  return files.contains(narrow(path));
-}
-
 std::uint32_t FakePipesFiles::drive_type(std::u16string_view root) {
   const auto r = narrow(root);
   log.add("GetDriveTypeW(" + r + ")");
@@ -409,9 +404,6 @@ platform::Result<std::u16string> FakeProcessesTokens::executable_path() {
 platform::Result<std::u16string> FakeProcessesTokens::system_directory() {
   return system_dir;
 }
-platform::Result<std::u16string> FakeProcessesTokens::windows_directory() {
-  return windows_dir;
-}
 
 platform::Result<std::uint32_t> FakeProcessesTokens::run_and_wait(std::u16string_view application,
                                                                   std::u16string_view command_line) {
@@ -496,9 +488,9 @@ std::int32_t FakeSecurityRegistry::delete_local_machine_key(std::u16string_view 
 
 // ---- trust ------------------------------------------------------------------
 
-std::uint32_t FakeTrust::verify_file(std::u16string_view path) {
+std::uint32_t FakeTrust::verify_file(std::u16string_view path, std::uint32_t provider_flags) {
   auto p = narrow(path);
-  log.add("WinVerifyTrust(" + p + ")");
+  log.add("WinVerifyTrust(" + p + ", dwProvFlags " + hex32(provider_flags) + ")");
   if (auto it = results.find(p); it != results.end()) return it->second;
   return 0;
 }

@@ -165,7 +165,6 @@ class FakePipesFiles : public platform::PipesFiles {
   platform::Result<platform::Object> create_file(std::u16string_view path, platform::SecurityDescriptor* descriptor,
                                                  platform::FileCreation creation) override;
   platform::Result<void> delete_file(std::u16string_view path) override;
-  bool file_exists(std::u16string_view path) override;
   std::uint32_t drive_type(std::u16string_view root) override;
   platform::Result<std::u16string> temp_directory() override;
 
@@ -182,10 +181,9 @@ class FakePipesFiles : public platform::PipesFiles {
   std::optional<platform::ErrorCode> anonymous_pipe_failure;
   std::map<std::string, platform::ErrorCode> create_file_failures;  // by path (UTF-8)
   std::map<std::string, platform::ErrorCode> delete_file_failures;  // by path (UTF-8); the file stays
-  std::map<std::string, std::string> files;    // path (UTF-8) -> content; also what file_exists sees
-  std::map<std::string, std::string> written;  // object name -> bytes written with write_file
+  std::map<std::string, std::string> files;                         // path (UTF-8) -> content
+  std::map<std::string, std::string> written;                       // object name -> bytes written with write_file
   platform::Result<std::u16string> temp = std::u16string(u"C:\\Temp\\");
-  std::vector<std::string> probed;  // paths file_exists was asked about (UTF-8), in order
 };
 
 class FakeProcessesTokens : public platform::ProcessesTokens {
@@ -219,7 +217,6 @@ class FakeProcessesTokens : public platform::ProcessesTokens {
   std::optional<std::u16string> environment_variable(std::u16string_view name) override;
   platform::Result<std::u16string> executable_path() override;
   platform::Result<std::u16string> system_directory() override;
-  platform::Result<std::u16string> windows_directory() override;
   platform::Result<std::uint32_t> run_and_wait(std::u16string_view application,
                                                std::u16string_view command_line) override;
   std::u16string system_message(platform::ErrorCode code) override;
@@ -254,7 +251,6 @@ class FakeProcessesTokens : public platform::ProcessesTokens {
   std::map<std::u16string, std::u16string> environment;
   platform::Result<std::u16string> executable = std::u16string(u"C:\\Program Files\\Brisvander\\brisvander-svc.exe");
   platform::Result<std::u16string> system_dir = std::u16string(u"C:\\Windows\\system32");
-  platform::Result<std::u16string> windows_dir = std::u16string(u"C:\\Windows");
   std::function<platform::Result<std::uint32_t>(std::u16string_view, std::u16string_view)> on_run;
 };
 
@@ -302,7 +298,7 @@ class FakeSecurityRegistry : public platform::SecurityRegistry {
 class FakeTrust : public platform::Trust {
  public:
   explicit FakeTrust(CallLog& call_log) : log(call_log) {}
-  std::uint32_t verify_file(std::u16string_view path) override;
+  std::uint32_t verify_file(std::u16string_view path, std::uint32_t provider_flags) override;
   CallLog& log;
   std::map<std::string, std::uint32_t> results;  // by path (UTF-8); default 0
 };

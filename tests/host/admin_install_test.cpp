@@ -64,12 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
                       QuoteCase{"empty", "", R"("")"}),
     [](const auto& case_info) { return std::string(case_info.param.name); });
 
-TEST(ArgumentQuoting, QuotesOnlyForBlanks) {
-  EXPECT_EQ(quote_if_blank("-File"), "-File");
-  EXPECT_EQ(quote_if_blank(R"(C:\a b\c.ps1)"), R"("C:\a b\c.ps1")");
-  EXPECT_EQ(quote_if_blank("a\tb"), "\"a\tb\"");
-  EXPECT_EQ(quote_if_blank("a\nb"), "a\nb");
-  EXPECT_EQ(quote_if_blank(""), R"("")");
+TEST(ArgumentQuoting, TrailingBackslashIsDoubledBeforeTheClosingQuote) {
   EXPECT_EQ(quote_argument(R"(C:\x\)"), R"("C:\x\\")");
 }
 

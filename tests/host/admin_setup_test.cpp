@@ -12,8 +12,7 @@
 namespace bv::admin {
 namespace {
 
-constexpr const char* script_path = R"(C:\Temp\brisvander-setup-m5.ps1)";
-constexpr const char* powershell = R"(C:\Windows\System32\WindowsPowerShell\v1.0\powershell.exe)";
+constexpr const char* powershell = R"(C:\Windows\system32\WindowsPowerShell\v1.0\powershell.exe)";
 
 std::vector<std::string> script_lines() {
   std::vector<std::string> lines;
@@ -121,75 +120,44 @@ TEST(SetupScript, StatementsRunInOrderAndKeyIsProtectedBeforeThePasswordIsStored
   EXPECT_LT(line_of("} else {"), line_of("Reset BrisvanderUser password"));
 }
 
-class InterpreterSearch : public ::testing::Test {
- protected:
-  InterpreterSearch() {
-    fp.processes.executable = std::u16string(u"C:\\bv\\brisvander-svc.exe");
-    fp.processes.environment[u"PATH"] = u"C:\\p1;;C:\\p2\\;";
+// Base64 back to bytes, up to the first character outside the alphabet
+// (the padding). Independent of the encoder under test.
+std::string from_base64(std::string_view text) {
+  static constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string bytes;
+  std::uint32_t bits = 0;
+  int count = 0;
+  for (const char c : text) {
+    const auto value = alphabet.find(c);
+    if (value == std::string_view::npos) break;
+    bits = (bits << 6) | static_cast<std::uint32_t>(value);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      bytes += static_cast<char>((bits >> count) & 0xFF);
+    }
   }
-  std::optional<std::string> find() {
-    auto found = find_powershell(fp.processes, fp.files);
-    if (!found) return std::nullopt;
-    return fake::narrow(*found);
+  return bytes;
+}
+
+// The script's text as UTF-16LE bytes (it is plain ASCII).
+std::string utf16le(std::string_view ascii) {
+  std::string bytes;
+  for (const char c : ascii) {
+    bytes += c;
+    bytes += '\0';
   }
-  fake::FakePlatform fp;
-};
-
-TEST_F(InterpreterSearch, ProbesTheFixedLocationsInOrderAndNothingElse) {
-  EXPECT_EQ(find(), std::nullopt);
-  EXPECT_EQ(
-      fp.files.probed,
-      (std::vector<std::string>{R"(C:\bv\powershell.exe)", R"(C:\Windows\system32\powershell.exe)",
-                                R"(C:\Windows\powershell.exe)", R"(C:\p1\powershell.exe)", R"(C:\p2\powershell.exe)"}));
-}
-
-TEST_F(InterpreterSearch, FirstHitWins) {
-  const std::vector<std::string> locations = {R"(C:\bv\powershell.exe)", R"(C:\Windows\system32\powershell.exe)",
-                                              R"(C:\Windows\powershell.exe)", R"(C:\p1\powershell.exe)",
-                                              R"(C:\p2\powershell.exe)"};
-  for (std::size_t first = 0; first < locations.size(); ++first) {
-    SCOPED_TRACE(locations[first]);
-    fp.files.files.clear();
-    for (std::size_t i = first; i < locations.size(); ++i) fp.files.files[locations[i]] = "";
-    EXPECT_EQ(find(), locations[first]);
-  }
-}
-
-TEST_F(InterpreterSearch, CurrentDirectoryIsNeverSearched) {
-  fp.processes.executable = std::u16string(u"brisvander-svc.exe");
-  fp.processes.environment[u"PATH"] = u";;";
-  fp.files.files["powershell.exe"] = "";
-  fp.files.files["\\powershell.exe"] = "";
-
-  EXPECT_EQ(find(), std::nullopt);
-  EXPECT_EQ(fp.files.probed,
-            (std::vector<std::string>{R"(C:\Windows\system32\powershell.exe)", R"(C:\Windows\powershell.exe)"}));
-}
-
-TEST_F(InterpreterSearch, UnknownLocationsAreSkipped) {
-  fp.processes.executable = std::unexpected(122u);
-  fp.processes.system_dir = std::unexpected(122u);
-  fp.processes.environment.erase(u"PATH");
-  fp.files.files[R"(C:\Windows\powershell.exe)"] = "";
-
-  EXPECT_EQ(find(), R"(C:\Windows\powershell.exe)");
-  EXPECT_EQ(fp.files.probed, std::vector<std::string>{R"(C:\Windows\powershell.exe)"});
-}
-
-TEST_F(InterpreterSearch, ExecutableAtDriveRootIsSearchedThere) {
-  fp.processes.executable = std::u16string(u"D:\\brisvander-svc.exe");
-  fp.files.files[R"(D:\powershell.exe)"] = "";
-  EXPECT_EQ(find(), R"(D:\powershell.exe)");
+  return bytes;
 }
 
 class M5Setup : public ::testing::Test {
  protected:
   M5Setup() {
-    fp.files.files[powershell] = "";
-    fp.processes.environment[u"PATH"] = u"C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\";
+    // A powershell.exe beside the executable and on PATH is never looked at.
+    fp.processes.executable = std::u16string(u"C:\\Downloads\\brisvander-svc.exe");
+    fp.processes.environment[u"PATH"] = u"C:\\Downloads";
     fp.processes.on_run = [this](std::u16string_view application, std::u16string_view command_line) {
-      runs.push_back({fake::narrow(application), fake::narrow(command_line), fp.files.files[script_path],
-                      fp.log.contains(std::string("CloseHandle(file:") + script_path + ")")});
+      runs.push_back({fake::narrow(application), fake::narrow(command_line)});
       return exit_status;
     };
   }
@@ -197,8 +165,6 @@ class M5Setup : public ::testing::Test {
   struct Run {
     std::string application;
     std::string command_line;
-    std::string script_at_start;
-    bool script_closed_at_start;
   };
 
   fake::FakePlatform fp;
@@ -206,39 +172,24 @@ class M5Setup : public ::testing::Test {
   std::vector<Run> runs;
 };
 
-TEST_F(M5Setup, WritesRunsAndDeletesTheScript) {
-  fp.files.files[script_path] = "left over from an interrupted run";
-
+TEST_F(M5Setup, RunsThePowerShellOfTheSystemDirectoryWithTheScriptEncodedOnItsCommandLine) {
   EXPECT_EQ(run_m5_setup(fp.platform), CommandResult(0));
 
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0].application, powershell);
-  EXPECT_EQ(runs[0].command_line,
-            std::string("\"") + powershell + "\" -NoProfile -ExecutionPolicy Bypass -File " + script_path);
-  EXPECT_EQ(runs[0].script_at_start, m5_setup_script);
-  EXPECT_TRUE(runs[0].script_closed_at_start);
-  // The leftover goes, the script is made only as a new file under its
-  // protected descriptor, which is freed right after the creation, and the
-  // script goes after the run.
-  const std::string sddl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
-  EXPECT_EQ(fp.log.only({"CreateFileW", "DeleteFileW", "ConvertStringSecurityDescriptor", "LocalFree"}),
-            (std::vector<std::string>{"ConvertStringSecurityDescriptorToSecurityDescriptorW(" + sddl + ")",
-                                      std::string("DeleteFileW(") + script_path + ")",
-                                      std::string("CreateFileW(") + script_path + ", secured, CREATE_NEW)",
-                                      "LocalFree(" + sddl + ")", std::string("DeleteFileW(") + script_path + ")"}));
-  EXPECT_FALSE(fp.files.files.contains(script_path));
+  const std::string arguments =
+      std::string("\"") + powershell + "\" -NoProfile -ExecutionPolicy Bypass -EncodedCommand ";
+  ASSERT_TRUE(runs[0].command_line.starts_with(arguments)) << runs[0].command_line;
+  const std::string encoded = runs[0].command_line.substr(arguments.size());
+  EXPECT_EQ(encoded.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
+            std::string::npos);
+  EXPECT_EQ(from_base64(encoded), utf16le(m5_setup_script));
+  // CreateProcessW takes at most 32,767 units, the terminating zero included.
+  EXPECT_LT(runs[0].command_line.size(), 32'767u);
+  // Nothing is written, so there is nothing another program could replace.
+  EXPECT_EQ(fp.log.only({"CreateFileW", "DeleteFileW", "GetTempPath"}), std::vector<std::string>{});
   EXPECT_EQ(fp.console.out, "[BrisvanderSvc] M5 setup complete.\n");
   EXPECT_EQ(fp.console.err, "");
-}
-
-TEST_F(M5Setup, TemporaryDirectoryWithSpaceIsOneQuotedArgument) {
-  fp.files.temp = std::u16string(u"C:\\Users\\A B\\Temp");
-
-  EXPECT_EQ(run_m5_setup(fp.platform), CommandResult(0));
-
-  ASSERT_EQ(runs.size(), 1u);
-  EXPECT_TRUE(runs[0].command_line.ends_with(R"( -File "C:\Users\A B\Temp\brisvander-setup-m5.ps1")"))
-      << runs[0].command_line;
 }
 
 TEST_F(M5Setup, NonZeroExitStatusIsReportedSigned) {
@@ -257,69 +208,28 @@ TEST_F(M5Setup, NonZeroExitStatusIsReportedSigned) {
     EXPECT_EQ(run_m5_setup(fp.platform), CommandResult(1));
     EXPECT_EQ(fp.console.err, c.line);
     EXPECT_EQ(fp.console.out, "");
-    EXPECT_FALSE(fp.files.files.contains(script_path));
   }
 }
 
-TEST_F(M5Setup, FailedDeletionDoesNotChangeTheOutcome) {
-  fp.files.delete_file_failures[script_path] = 32;
-  EXPECT_EQ(run_m5_setup(fp.platform), CommandResult(0));
-  EXPECT_EQ(fp.console.out, "[BrisvanderSvc] M5 setup complete.\n");
+TEST_F(M5Setup, InterpreterThatCannotStartIsFatalWithTheSystemError) {
+  // Missing (2), its folder missing (3), not a program (193).
+  for (const platform::ErrorCode error : {2u, 3u, 193u}) {
+    SCOPED_TRACE(error);
+    exit_status = std::unexpected(error);
+
+    EXPECT_EQ(run_m5_setup(fp.platform),
+              CommandResult(std::unexpected(FatalError{"spawn PowerShell for M5 setup", error})));
+    EXPECT_EQ(fp.console.out, "");
+    EXPECT_EQ(fp.console.err, "");
+  }
 }
 
-TEST_F(M5Setup, UnwritableScriptIsFatalAndRunsNothing) {
-  fp.files.create_file_failures[script_path] = 5;
-
-  EXPECT_EQ(run_m5_setup(fp.platform), CommandResult(std::unexpected(FatalError{"write setup script", 5})));
-  EXPECT_TRUE(runs.empty());
-}
-
-TEST_F(M5Setup, LeftoverThatCannotBeRemovedIsNeverWrittenInto) {
-  // Held open by another program: the deletion fails, and so does the
-  // creation of a new file (ERROR_FILE_EXISTS); nothing runs.
-  fp.files.files[script_path] = "planted";
-  fp.files.delete_file_failures[script_path] = 32;
-
-  EXPECT_EQ(run_m5_setup(fp.platform), CommandResult(std::unexpected(FatalError{"write setup script", 80})));
-  EXPECT_EQ(fp.files.files.at(script_path), "planted");
-  EXPECT_TRUE(runs.empty());
-}
-
-TEST_F(M5Setup, DescriptorFailureIsFatalAndWritesNothing) {
-  fp.security.sddl_failures["D:P(A;;FA;;;SY)(A;;FA;;;BA)"] = 1336;
-
-  EXPECT_EQ(run_m5_setup(fp.platform), CommandResult(std::unexpected(FatalError{"write setup script", 1336})));
-  EXPECT_EQ(fp.log.count("CreateFileW"), 0u);
-  EXPECT_TRUE(runs.empty());
-}
-
-TEST_F(M5Setup, InvalidTemporaryPathIsFatalWithoutSystemError) {
-  fp.files.temp = std::u16string(u"C:\\T\xDC00mp\\");
-
-  EXPECT_EQ(run_m5_setup(fp.platform), CommandResult(std::unexpected(FatalError{"invalid temp path", std::nullopt})));
-  EXPECT_TRUE(runs.empty());
-  // The script was written and stays: only the leftover's removal ran.
-  EXPECT_EQ(fp.log.count("DeleteFileW"), 1u);
-  EXPECT_LT(fp.log.index_of("DeleteFileW(C:\\T\xEF\xBF\xBDmp\\brisvander-setup-m5.ps1)"),
-            fp.log.index_of("CreateFileW(C:\\T\xEF\xBF\xBDmp\\brisvander-setup-m5.ps1, secured, CREATE_NEW)"));
-}
-
-TEST_F(M5Setup, MissingInterpreterIsFatalAndLeavesTheScript) {
-  fp.files.files.erase(powershell);
-
-  EXPECT_EQ(run_m5_setup(fp.platform), CommandResult(std::unexpected(FatalError{"spawn PowerShell for M5 setup", 2})));
-  EXPECT_TRUE(runs.empty());
-  EXPECT_EQ(fp.files.files.at(script_path), m5_setup_script);
-}
-
-TEST_F(M5Setup, InterpreterThatCannotStartIsFatalAndLeavesTheScript) {
-  exit_status = std::unexpected(193u);
+TEST_F(M5Setup, UnknownSystemDirectoryIsFatalAndStartsNothing) {
+  fp.processes.system_dir = std::unexpected(122u);
 
   EXPECT_EQ(run_m5_setup(fp.platform),
-            CommandResult(std::unexpected(FatalError{"spawn PowerShell for M5 setup", 193})));
-  EXPECT_TRUE(fp.files.files.contains(script_path));
-  EXPECT_EQ(fp.console.out, "");
-  EXPECT_EQ(fp.console.err, "");
+            CommandResult(std::unexpected(FatalError{"spawn PowerShell for M5 setup", 122})));
+  EXPECT_TRUE(runs.empty());
 }
 
 }  // namespace

@@ -140,7 +140,8 @@ TEST(VerifyCaller, ChecksInOrderAndVerifiesTheFileWithItsReportedCase) {
                                   "OpenProcess(0x1000, 4100)",
                                   "QueryFullProcessImageNameW(process:4100)",
                                   "GetDriveTypeW(C:\\)",
-                                  "WinVerifyTrust(C:\\Program Files\\App\\COMPANION-APP.EXE)",
+                                  // Certificates only from the cache: nothing is fetched.
+                                  "WinVerifyTrust(C:\\Program Files\\App\\COMPANION-APP.EXE, dwProvFlags 0x1000)",
                               }));
 }
 

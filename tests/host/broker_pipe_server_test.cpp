@@ -22,7 +22,7 @@ const std::string kSecret = "00112233445566778899aabbccddeeff0011223344556677889
 const std::string kPath = "C:\\Program Files\\Brisvander\\vault-enclave.exe";
 const std::string kRequest = "SPAWN " + kToken + " " + kSecret + " " + kPath;
 const std::u16string kCompanion = u"C:\\Program Files\\Brisvander\\companion-app.exe";
-const std::string kSddl = "D:(A;;GRGW;;;BU)(A;;GA;;;SY)(A;;GA;;;BA)";
+const std::string kSddl = "D:(A;;GRGW;;;BU)(A;;GA;;;SY)(A;;GA;;;BA)S:(ML;;NWNR;;;ME)";
 const std::string kCreateInstance = "CreateNamedPipeW(\\\\.\\pipe\\brisvander-svc)";
 
 // The calls of one instance that is created and then waits for a client.
@@ -89,33 +89,34 @@ TEST_F(PipeServerTest, ServesAVerifiedRequestThenStopsAtTheTopOfTheLoop) {
 
   EXPECT_EQ(replies(), std::vector<std::string>{"OK 4242\n"});
   EXPECT_TRUE(fake.console.err.empty());
-  const Calls expected = instance_created() + Calls{
-                                                  "GetNamedPipeClientProcessId",
-                                                  "OpenProcess(0x1000, 4100)",
-                                                  "QueryFullProcessImageNameW(process:4100)",
-                                                  "GetDriveTypeW(C:\\)",
-                                                  "WinVerifyTrust(" + fake::narrow(kCompanion) + ")",
-                                                  // The verified process itself, not a second
-                                                  // look-up by id, gives the caller's SID.
-                                                  "OpenProcessToken(process:4100, 0x8)",
-                                                  "GetTokenInformation(token:4100)",
-                                                  "CloseHandle(token:4100)",
-                                                  "GetEnvironmentVariableW(ProgramFiles)",
-                                                  "GetEnvironmentVariableW(ProgramFiles(x86))",
-                                                  "GetEnvironmentVariableW(LOCALAPPDATA)",
-                                                  "launch_enclave(4242)",
-                                                  "CloseHandle(process:4100)",
-                                                  "WriteFile(pipe, OK 4242\n)",
-                                                  "DisconnectNamedPipe",
-                                                  // The same instance waits for the next client.
-                                                  "ConnectNamedPipe",
-                                                  "SetEvent(wake)",
-                                                  "CloseHandle(pipe)",
-                                                  // The record is released: the enclave
-                                                  // is neither signalled nor stopped.
-                                                  "CloseHandle(event:4242)",
-                                                  "CloseHandle(enclave-process:4242)",
-                                              };
+  const Calls expected =
+      instance_created() + Calls{
+                               "GetNamedPipeClientProcessId",
+                               "OpenProcess(0x1000, 4100)",
+                               "QueryFullProcessImageNameW(process:4100)",
+                               "GetDriveTypeW(C:\\)",
+                               "WinVerifyTrust(" + fake::narrow(kCompanion) + ", dwProvFlags 0x1000)",
+                               // The verified process itself, not a second
+                               // look-up by id, gives the caller's SID.
+                               "OpenProcessToken(process:4100, 0x8)",
+                               "GetTokenInformation(token:4100)",
+                               "CloseHandle(token:4100)",
+                               "GetEnvironmentVariableW(ProgramFiles)",
+                               "GetEnvironmentVariableW(ProgramFiles(x86))",
+                               "GetEnvironmentVariableW(LOCALAPPDATA)",
+                               "launch_enclave(4242)",
+                               "CloseHandle(process:4100)",
+                               "WriteFile(pipe, OK 4242\n)",
+                               "DisconnectNamedPipe",
+                               // The same instance waits for the next client.
+                               "ConnectNamedPipe",
+                               "SetEvent(wake)",
+                               "CloseHandle(pipe)",
+                               // The record is released: the enclave
+                               // is neither signalled nor stopped.
+                               "CloseHandle(event:4242)",
+                               "CloseHandle(enclave-process:4242)",
+                           };
   EXPECT_EQ(fake.log.calls(), expected);
 }
 
@@ -187,7 +188,9 @@ TEST_P(PipeServerReadFailureTest, LogsTheReasonSendsNothingAndServesTheNextClien
   EXPECT_EQ(served.received, "");
   EXPECT_TRUE(served.disconnected);
   EXPECT_EQ(served.bytes_read, c.bytes_read);
-  EXPECT_EQ(fake.log.count("GetNamedPipeClientProcessId"), 2u);  // one for each of the other clients
+  // Every client is verified before its line is read; the verdict on this
+  // one is never acted on.
+  EXPECT_EQ(fake.log.count("GetNamedPipeClientProcessId"), 3u);
   // The enclave of the first client is still remembered when the third comes.
   EXPECT_EQ(fake.console.err_lines(), (std::vector<std::string>{
                                           "[BrisvanderSvc] Read error: " + c.reason,
@@ -210,12 +213,57 @@ INSTANTIATE_TEST_SUITE_P(
                       ReadFailureCase{"SlowClient", kRequest + "\n", "Request timed out", 100, true, 100ms}),
     CaseName{});
 
-TEST_F(PipeServerTest, SilentClientIsCutOffTenSecondsAfterConnecting) {
-  client("SPAWN ").closes_after_sending = false;
+// How long a caller may take over its line depends on the verdict, which
+// is known before the first byte is read; the verdict itself is acted on
+// only for a usable line.
+struct CallerTimeCase {
+  const char* name;
+  std::uint32_t process_id;
+  std::string sends;
+  bool closes_after_sending;
+  std::chrono::milliseconds per_byte;
+  std::chrono::milliseconds served_for;
+  std::string log_line;
+  std::string reply;
+};
+
+void PrintTo(const CallerTimeCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class PipeServerCallerTimeTest : public PipeServerTest, public ::testing::WithParamInterface<CallerTimeCase> {};
+
+TEST_P(PipeServerCallerTimeTest, VerdictSetsTheTimeForTheLineAndIsActedOnOnlyForAUsableOne) {
+  const auto& c = GetParam();
+  auto& caller = client(c.sends);
+  caller.process_id = c.process_id;
+  caller.closes_after_sending = c.closes_after_sending;
+  caller.per_byte = c.per_byte;
   const auto start = fake.clock.now();
   run();
-  EXPECT_EQ(fake.clock.now() - start, 10s);
+
+  EXPECT_EQ(fake.clock.now() - start, c.served_for);
+  EXPECT_EQ(fake.console.err_lines(), std::vector<std::string>{"[BrisvanderSvc] " + c.log_line});
+  ASSERT_EQ(fake.files.served.size(), 1u);
+  EXPECT_EQ(fake.files.served[0].received, c.reply);
+  EXPECT_EQ(launched_paths.size(), 0u);
 }
+
+const std::string kNotCompanion = "Caller 'C:\\Windows\\System32\\cmd.exe' is not companion-app.exe";
+
+INSTANTIATE_TEST_SUITE_P(Callers, PipeServerCallerTimeTest,
+                         ::testing::Values(CallerTimeCase{"VerifiedSilentIsCutOffAfterTenSeconds", 4100, "SPAWN ",
+                                                          false, 0ms, 10s, "Read error: Request timed out", ""},
+                                           CallerTimeCase{"RefusedSilentIsCutOffAfterOneSecond", 4200, "", false, 0ms,
+                                                          1s, "Read error: Request timed out", ""},
+                                           CallerTimeCase{"RefusedSlowLineIsCutOffAfterOneSecond", 4200, "HELLO\n",
+                                                          true, 400ms, 1s, "Read error: Request timed out", ""},
+                                           CallerTimeCase{"RefusedLineWithinItsSecondIsRefused", 4200, "HELLO\n", true,
+                                                          150ms, 900ms, "Rejected SPAWN caller: " + kNotCompanion,
+                                                          "ERR caller not authorized: " + kNotCompanion + "\n"},
+                                           CallerTimeCase{"RefusedEmptyLineGetsItsReadError", 4200, "", true, 0ms, 0ms,
+                                                          "Read error: Empty request", ""}),
+                         CaseName{});
 
 struct AcceptedLineCase {
   const char* name;
@@ -269,7 +317,7 @@ TEST(ReadRequestLine, KeepsEverythingBeforeTheFirstLineFeed) {
     fake::FakePlatform fake;
     fake.files.clients.push_back({.sends = c.sends});
     fake::FakePipe pipe(fake.files, &fake.files.clients.front());
-    const auto line = read_request_line(pipe, fake.clock);
+    const auto line = read_request_line(pipe, fake.clock, request_time_limit);
     ASSERT_TRUE(line.has_value()) << line.error();
     EXPECT_EQ(line->get(), c.line);
   }

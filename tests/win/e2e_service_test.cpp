@@ -3,7 +3,7 @@
 // the registration, description and event source they leave, runs of the
 // service started with StartServiceW (without the account password, and with
 // it serving the signed reference client), the time a stop takes, and
-// --setup-m5 with a stand-in interpreter.
+// --setup-m5 with a stand-in interpreter in the system folder.
 //
 // Every test that registers the service removes the registration again,
 // stopping the service first, whatever its assertions found (ServiceCleanup):
@@ -13,8 +13,6 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
-// After <windows.h>, which declares the types it uses.
-#include <sddl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -650,13 +648,14 @@ TEST(E2eServiceServerCheck, ClientRefusesAnotherProcessAsServerWhileTheServiceRu
   EXPECT_EQ(report_value(record, "received_hex"), "") << record;
 }
 
-// A copy of the service with the stand-in interpreter beside it, and a
-// temporary folder with a space in its name for the script.
+// A copy of the service with a decoy interpreter beside it, where a search
+// by name would look first, and a temporary folder of its own (with a space
+// in its name) in which nothing may appear.
 class SetupM5Run {
  public:
-  explicit SetupM5Run(bool with_interpreter) {
+  SetupM5Run() {
     copy_file(shipping_service(), executable());
-    if (with_interpreter) copy_file(bv::test::build_file(L"powershell-standin.exe"), folder_.file(L"powershell.exe"));
+    copy_file(bv::test::build_file(L"powershell-standin.exe"), folder_.file(L"powershell.exe"));
     if (!CreateDirectoryW(temp_folder().c_str(), nullptr)) {
       throw std::runtime_error("CreateDirectoryW failed: error " + std::to_string(GetLastError()));
     }
@@ -664,7 +663,6 @@ class SetupM5Run {
 
   std::wstring executable() const { return folder_.file(L"brisvander-svc.exe"); }
   std::wstring temp_folder() const { return folder_.file(L"temp dir"); }
-  std::wstring script_path() const { return temp_folder() + L"\\brisvander-setup-m5.ps1"; }
   std::wstring record_path() const { return folder_.file(L"standin-record.txt"); }
 
   RunResult run(const std::wstring& interpreter_exit) const {
@@ -675,11 +673,32 @@ class SetupM5Run {
                         {L"BV_STANDIN_EXIT", interpreter_exit}});
   }
 
+  // The names in the temporary folder.
+  std::vector<std::wstring> temp_files() const {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW((temp_folder() + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+      const std::wstring_view name = found.cFileName;
+      if (name != L"." && name != L"..") names.emplace_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+  }
+
  private:
   TempDirectory folder_;
 };
 
-TEST(E2eSetupM5, RunsTheScriptWithTheInterpreterAndReportsItsExitStatus) {
+std::string lower_ascii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+TEST(E2eSetupM5, RunsTheSystemPowerShellWithTheEncodedScriptAndReportsItsExitStatus) {
   struct Case {
     const wchar_t* interpreter_exit;
     DWORD exit_code;
@@ -693,62 +712,41 @@ TEST(E2eSetupM5, RunsTheScriptWithTheInterpreterAndReportsItsExitStatus) {
        "[BrisvanderSvc] M5 setup failed (exit -2147483648).\n"},
       {L"4294967295", 1, "powershell stand-in: exit 4294967295\n", "[BrisvanderSvc] M5 setup failed (exit -1).\n"},
   };
-  const SetupM5Run setup(true);
-  const std::string script_path = bv::test::to_utf8(setup.script_path());
+  const SetupM5Run setup;
+  const SystemPowerShell interpreter(bv::test::build_file(L"powershell-standin.exe"));
   for (const Case& c : cases) {
     SCOPED_TRACE(bv::test::to_utf8(c.interpreter_exit));
-    // A file left by an interrupted run is overwritten.
-    {
-      const UniqueHandle leftover(CreateFileW(setup.script_path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                              FILE_ATTRIBUTE_NORMAL, nullptr));
-      DWORD written = 0;
-      ASSERT_TRUE(WriteFile(leftover.get(), "leftover", 8, &written, nullptr));
-    }
     DeleteFileW(setup.record_path().c_str());
 
     const RunResult result = setup.run(c.interpreter_exit);
     EXPECT_EQ(result.exit_code, c.exit_code);
     EXPECT_EQ(result.standard_output, c.standard_output);
     EXPECT_EQ(result.standard_error, c.standard_error);
-    EXPECT_FALSE(file_exists(setup.script_path())) << "the script file stayed";
 
     const std::string record = bv::test::read_file(setup.record_path()).value_or("");
+    // The interpreter under the system folder ran, not the one beside the
+    // executable.
+    EXPECT_EQ(lower_ascii(report_value(record, "image").value_or("")),
+              lower_ascii(bv::test::to_utf8(interpreter.path())))
+        << record;
     EXPECT_EQ(report_value(record, "argc"), "5") << record;
     EXPECT_EQ(report_value(record, "arg1"), "-NoProfile");
     EXPECT_EQ(report_value(record, "arg2"), "-ExecutionPolicy");
     EXPECT_EQ(report_value(record, "arg3"), "Bypass");
-    EXPECT_EQ(report_value(record, "arg4"), "-File");
-    EXPECT_EQ(report_value(record, "arg5"), script_path);
-    // The path holds a space: one argument in double quotes.
-    EXPECT_NE(report_value(record, "command_line").value_or("").find(" -File \"" + script_path + "\""),
-              std::string::npos)
-        << record;
-    EXPECT_EQ(report_value(record, "script_hex"), to_hex(bv::admin::m5_setup_script));
+    EXPECT_EQ(report_value(record, "arg4"), "-EncodedCommand");
+    EXPECT_EQ(report_value(record, "script_hex"), to_hex(bv::admin::m5_setup_script)) << record;
+    std::printf("[ figures  ] interpreter command line: %zu characters\n",
+                report_value(record, "command_line").value_or("").size());
+    EXPECT_TRUE(setup.temp_files().empty()) << "a file was written to the temporary folder";
   }
 }
 
-TEST(E2eSetupM5, WithoutAnInterpreterTheStepIsFatalAndTheScriptStays) {
-  const SetupM5Run setup(false);
-  const std::wstring folder = setup.executable().substr(0, setup.executable().find_last_of(L'\\'));
-  const PowerShellHidden hidden(folder);
-  for (const std::wstring& searched : hidden.searched()) {
-    ASSERT_FALSE(file_exists(searched + L"\\powershell.exe")) << bv::test::to_utf8(searched);
-  }
-  for (const std::wstring& moved : hidden.hidden()) {
-    std::printf("[   NOTE   ] moved aside for the test: %s\n", bv::test::to_utf8(moved).c_str());
-  }
-
-  // A leftover that anyone may write: the script must not inherit its
-  // access list.
-  {
-    PSECURITY_DESCRIPTOR open_to_all = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;FA;;;WD)", SDDL_REVISION_1, &open_to_all,
-                                                                     nullptr));
-    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), open_to_all, FALSE};
-    const UniqueHandle leftover(CreateFileW(setup.script_path().c_str(), GENERIC_WRITE, 0, &attributes, CREATE_ALWAYS,
-                                            FILE_ATTRIBUTE_NORMAL, nullptr));
-    LocalFree(open_to_all);
-    ASSERT_NE(leftover.get(), INVALID_HANDLE_VALUE) << GetLastError();
+TEST(E2eSetupM5, WithoutTheSystemPowerShellTheStepIsFatalAndNothingElseRuns) {
+  const SetupM5Run setup;
+  const SystemPowerShell missing(std::nullopt);
+  ASSERT_FALSE(file_exists(missing.path()));
+  if (missing.moved_aside()) {
+    std::printf("[   NOTE   ] moved aside for the test: %s\n", bv::test::to_utf8(missing.path()).c_str());
   }
 
   const RunResult result = setup.run(L"0");
@@ -756,29 +754,8 @@ TEST(E2eSetupM5, WithoutAnInterpreterTheStepIsFatalAndTheScriptStays) {
   EXPECT_EQ(result.standard_output, "");
   EXPECT_NE(result.standard_error.find("spawn PowerShell for M5 setup"), std::string::npos) << result.standard_error;
   EXPECT_TRUE(std::regex_search(result.standard_error, std::regex("\\b2\\b"))) << result.standard_error;
-  EXPECT_EQ(bv::test::read_file(setup.script_path()), std::string(bv::admin::m5_setup_script));
-  EXPECT_FALSE(file_exists(setup.record_path())) << "an interpreter ran";
-
-  // The script is a new file that SYSTEM and Administrators alone may use.
-  const bv::test::FileAccessList access = bv::test::read_file_access_list(setup.script_path());
-  std::printf("[ figures  ] provisioning script DACL: %s\n", access.sddl.c_str());
-  if (bv::test::file_dacl_protection_is_kept()) {
-    EXPECT_TRUE(access.is_protected) << access.sddl;
-  }
-  std::vector<std::string> trustees;
-  for (const bv::test::AccessEntry& entry : access.entries) {
-    EXPECT_EQ(entry.type, ACCESS_ALLOWED_ACE_TYPE) << access.sddl;
-    EXPECT_EQ(entry.mask, static_cast<ACCESS_MASK>(FILE_ALL_ACCESS)) << access.sddl;
-    trustees.push_back(entry.sid);
-  }
-  if (bv::test::running_under_wine()) {
-    // Wine keeps a file's access list as Unix permissions and reads it back
-    // as SYSTEM, the owner and, for the permissions of others, Everyone
-    // (the leftover above reads back with Everyone). None for others here.
-    EXPECT_EQ(trustees, (std::vector<std::string>{"S-1-5-18", bv::test::own_user_sid()})) << access.sddl;
-  } else {
-    EXPECT_EQ(trustees, (std::vector<std::string>{"S-1-5-18", "S-1-5-32-544"})) << access.sddl;
-  }
+  EXPECT_FALSE(file_exists(setup.record_path())) << "the decoy beside the executable ran";
+  EXPECT_TRUE(setup.temp_files().empty()) << "a file was written to the temporary folder";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "broker/pipe_server.h"
 #include "platform/win32/win32_platform.h"
 #include "platform_support.h"
 #include "support/process.h"
@@ -16,7 +17,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::u16string_view pipe_sddl = u"D:(A;;GRGW;;;BU)(A;;GA;;;SY)(A;;GA;;;BA)";
+// The service's own descriptor, mandatory label included.
+using broker::pipe_sddl;
 
 class PlatformPipe : public ::testing::Test {
  protected:

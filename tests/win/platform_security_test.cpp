@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 #include <windows.h>
+// After <windows.h>, which declares the types it uses.
+#include <sddl.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "broker/pipe_server.h"
 #include "platform/win32/owners.h"
 #include "platform/win32/win32_platform.h"
 #include "platform_support.h"
@@ -62,6 +65,35 @@ TEST_F(PlatformSecurity, ConvertsSddlTextsAndRefusesMalformedOnes) {
     ASSERT_NE(dacl, nullptr);
     EXPECT_EQ(dacl->AceCount, c.ace_count);
   }
+}
+
+// Wine ignores integrity labels, so that a process below medium is refused
+// cannot be shown here; what can be is that the label is in the descriptor
+// as Windows would apply it, and the DACL as before.
+TEST_F(PlatformSecurity, PipeDescriptorAddsAMediumNoReadUpNoWriteUpLabelToItsDacl) {
+  auto descriptor = platform_.security.convert_sddl(broker::pipe_sddl);
+  ASSERT_TRUE(descriptor.has_value()) << descriptor.error();
+  const PSECURITY_DESCRIPTOR raw_descriptor = raw(**descriptor);
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorDacl(raw_descriptor, &present, &dacl, &defaulted));
+  ASSERT_TRUE(present && dacl != nullptr);
+  EXPECT_EQ(dacl->AceCount, 3u);
+
+  PACL sacl = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorSacl(raw_descriptor, &present, &sacl, &defaulted));
+  ASSERT_TRUE(present && sacl != nullptr);
+  ASSERT_EQ(sacl->AceCount, 1u);
+  void* ace = nullptr;
+  ASSERT_TRUE(GetAce(sacl, 0, &ace));
+  const auto* label = static_cast<const SYSTEM_MANDATORY_LABEL_ACE*>(ace);
+  EXPECT_EQ(label->Header.AceType, SYSTEM_MANDATORY_LABEL_ACE_TYPE);
+  EXPECT_EQ(label->Mask,
+            static_cast<ACCESS_MASK>(SYSTEM_MANDATORY_LABEL_NO_WRITE_UP | SYSTEM_MANDATORY_LABEL_NO_READ_UP));
+  UniqueLocal<LPWSTR> sid;
+  ASSERT_TRUE(ConvertSidToStringSidW(const_cast<DWORD*>(&label->SidStart), sid.put()));
+  EXPECT_EQ(std::wstring(sid.get()), L"S-1-16-8192");  // SECURITY_MANDATORY_MEDIUM_RID
 }
 
 TEST_F(PlatformSecurity, ShutdownEventGrantsTheAccountOnlySynchronize) {

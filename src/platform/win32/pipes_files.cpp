@@ -183,12 +183,6 @@ Result<void> Win32PipesFiles::delete_file(std::u16string_view path) {
   return {};
 }
 
-bool Win32PipesFiles::file_exists(std::u16string_view path) {
-  const std::u16string file_path(path);
-  const DWORD attributes = ::GetFileAttributesW(wide(file_path));
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
 std::uint32_t Win32PipesFiles::drive_type(std::u16string_view root) {
   const std::u16string root_path(root);
   return ::GetDriveTypeW(wide(root_path));

@@ -39,7 +39,6 @@ class Win32PipesFiles final : public PipesFiles {
   Result<void> write_file(KernelObject& handle, std::string_view bytes) override;
   Result<Object> create_file(std::u16string_view path, SecurityDescriptor* descriptor, FileCreation creation) override;
   Result<void> delete_file(std::u16string_view path) override;
-  bool file_exists(std::u16string_view path) override;
   std::uint32_t drive_type(std::u16string_view root) override;
   Result<std::u16string> temp_directory() override;
 };

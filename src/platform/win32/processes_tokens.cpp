@@ -251,10 +251,6 @@ Result<std::u16string> Win32ProcessesTokens::system_directory() {
   return query_directory([](LPWSTR buffer, UINT size) { return ::GetSystemDirectoryW(buffer, size); });
 }
 
-Result<std::u16string> Win32ProcessesTokens::windows_directory() {
-  return query_directory([](LPWSTR buffer, UINT size) { return ::GetWindowsDirectoryW(buffer, size); });
-}
-
 Result<std::uint32_t> Win32ProcessesTokens::run_and_wait(std::u16string_view application,
                                                          std::u16string_view command_line) {
   const std::u16string application_name(application);

@@ -47,7 +47,6 @@ class Win32ProcessesTokens final : public ProcessesTokens {
   std::optional<std::u16string> environment_variable(std::u16string_view name) override;
   Result<std::u16string> executable_path() override;
   Result<std::u16string> system_directory() override;
-  Result<std::u16string> windows_directory() override;
   // An empty `application` is passed as null: CreateProcessW then takes the
   // program from the command line and searches for it.
   Result<std::uint32_t> run_and_wait(std::u16string_view application, std::u16string_view command_line) override;

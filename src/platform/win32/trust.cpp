@@ -17,6 +17,8 @@ namespace {
 // SDK headers append: the form that every version of WinVerifyTrust takes.
 constexpr DWORD wintrust_data_size = offsetof(WINTRUST_DATA, dwUIContext) + sizeof(DWORD);
 
+static_assert(trust_cache_only_url_retrieval == WTD_CACHE_ONLY_URL_RETRIEVAL);
+
 #ifdef _WIN64
 static_assert(wintrust_data_size == 80);
 static_assert(sizeof(WINTRUST_FILE_INFO) == 32);
@@ -24,7 +26,7 @@ static_assert(sizeof(WINTRUST_FILE_INFO) == 32);
 
 }  // namespace
 
-std::uint32_t Win32Trust::verify_file(std::u16string_view path) {
+std::uint32_t Win32Trust::verify_file(std::u16string_view path, std::uint32_t provider_flags) {
   const std::u16string file_path(path);
 
   WINTRUST_FILE_INFO file{};
@@ -44,7 +46,7 @@ std::uint32_t Win32Trust::verify_file(std::u16string_view path) {
   data.dwStateAction = WTD_STATEACTION_IGNORE;  // nothing is kept, so no closing call follows
   data.hWVTStateData = nullptr;
   data.pwszURLReference = nullptr;
-  data.dwProvFlags = 0;
+  data.dwProvFlags = provider_flags;
   data.dwUIContext = WTD_UICONTEXT_EXECUTE;
 
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;

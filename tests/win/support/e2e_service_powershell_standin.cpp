@@ -1,9 +1,10 @@
 // powershell-standin.exe: takes the place of Windows PowerShell in the
-// end-to-end tests of `--setup-m5` (Wine has no PowerShell). The tests copy
-// it as "powershell.exe" beside a copy of the service executable, which is
-// the first place the executable looks for its interpreter.
+// end-to-end tests of `--setup-m5` (Wine has no PowerShell, only a stub).
+// The tests copy it to the system directory's
+// WindowsPowerShell\v1.0\powershell.exe, the one interpreter that the
+// executable starts, and as a decoy beside a copy of the executable.
 //
-// It records how it was started and what the script file held, writes one
+// It records how it was started and which script it was handed, writes one
 // line to standard output (so a test can see that the interpreter's output
 // comes before the executable's own final line) and exits with the status
 // that the test asked for.
@@ -13,14 +14,18 @@
 //   BV_STANDIN_EXIT    the exit status, decimal 0 to 4294967295 (default 0)
 //
 // The record is UTF-8 text of "key=value" lines, each ended by a line feed:
+//   image=          this program's own path, as the system reports it
 //   command_line=   GetCommandLineW, as the process got it
 //   argc=           the number of arguments after the program name
 //   arg1= ... argN= each argument as the C runtime split it
-//   script_hex=     the content of the file named after "-File", as
-//                   lowercase hex, or
-//   script_error=   the error code of opening or reading it
+//   script_hex=     the argument after "-EncodedCommand", decoded as
+//                   PowerShell does (Base64, then UTF-16LE), as lowercase
+//                   hex of its UTF-8 form, or
+//   script_error=   the error code of the Base64 decoding
 
 #include <windows.h>
+// After <windows.h>, which declares the types it uses.
+#include <wincrypt.h>
 
 #include <cwchar>
 #include <string>
@@ -34,19 +39,23 @@ using bv::test::environment_variable;
 using bv::test::to_hex;
 using bv::test::to_utf8;
 
-// Reads the whole file; the error code of a failed open or read otherwise.
-DWORD read_whole_file(const wchar_t* path, std::string& bytes) {
-  const bv::test::UniqueFile file(CreateFileW(path, GENERIC_READ,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return GetLastError();
-  char buffer[4096];
-  DWORD done = 0;
-  for (;;) {
-    if (!ReadFile(file.get(), buffer, sizeof buffer, &done, nullptr)) return GetLastError();
-    if (done == 0) return ERROR_SUCCESS;
-    bytes.append(buffer, done);
+// Base64 through the system's own decoder, then the bytes as UTF-16LE; the
+// error code of a failed decoding otherwise.
+DWORD decode_encoded_command(const wchar_t* encoded, std::wstring& script) {
+  DWORD size = 0;
+  if (!CryptStringToBinaryW(encoded, 0, CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr)) return GetLastError();
+  std::string bytes(size, '\0');
+  if (!CryptStringToBinaryW(encoded, 0, CRYPT_STRING_BASE64, reinterpret_cast<BYTE*>(bytes.data()), &size, nullptr,
+                            nullptr)) {
+    return GetLastError();
   }
+  bytes.resize(size);
+  if (bytes.size() % 2 != 0) return ERROR_INVALID_DATA;
+  for (std::size_t i = 0; i < bytes.size(); i += 2) {
+    script +=
+        static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8));
+  }
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -58,18 +67,21 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   if (const auto record_path = environment_variable(L"BV_STANDIN_RECORD")) {
-    std::string record = "command_line=" + to_utf8(GetCommandLineW()) + "\n";
+    wchar_t image[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, image, MAX_PATH);
+    std::string record = "image=" + to_utf8(image) + "\n";
+    record += "command_line=" + to_utf8(GetCommandLineW()) + "\n";
     record += "argc=" + std::to_string(argc - 1) + "\n";
-    const wchar_t* script = nullptr;
+    const wchar_t* encoded = nullptr;
     for (int i = 1; i < argc; ++i) {
       record += "arg" + std::to_string(i) + "=" + to_utf8(argv[i]) + "\n";
-      if (std::wstring_view(argv[i]) == L"-File" && i + 1 < argc) script = argv[i + 1];
+      if (std::wstring_view(argv[i]) == L"-EncodedCommand" && i + 1 < argc) encoded = argv[i + 1];
     }
-    if (script != nullptr) {
-      std::string content;
-      const DWORD error = read_whole_file(script, content);
+    if (encoded != nullptr) {
+      std::wstring script;
+      const DWORD error = decode_encoded_command(encoded, script);
       if (error == ERROR_SUCCESS)
-        record += "script_hex=" + to_hex(content) + "\n";
+        record += "script_hex=" + to_hex(to_utf8(script)) + "\n";
       else
         record += "script_error=" + std::to_string(error) + "\n";
     }

@@ -161,11 +161,6 @@ std::wstring system_directory() {
                          "GetSystemDirectoryW");
 }
 
-std::wstring windows_directory() {
-  return directory_query([](LPWSTR buffer, UINT size) { return GetWindowsDirectoryW(buffer, size); },
-                         "GetWindowsDirectoryW");
-}
-
 void copy_file(const std::wstring& from, const std::wstring& to) {
   if (!CopyFileW(from.c_str(), to.c_str(), FALSE)) fail("CopyFileW(" + to_utf8(to) + ")", GetLastError());
 }
@@ -175,31 +170,26 @@ bool file_exists(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-PowerShellHidden::PowerShellHidden(const std::wstring& executable_directory) {
-  searched_ = {executable_directory, system_directory(), windows_directory()};
-  if (const auto path = environment_variable(L"PATH")) {
-    std::wstring_view rest = *path;
-    while (!rest.empty()) {
-      const std::size_t end = rest.find(L';');
-      if (const auto entry = rest.substr(0, end); !entry.empty()) searched_.emplace_back(entry);
-      if (end == std::wstring_view::npos) break;
-      rest.remove_prefix(end + 1);
+SystemPowerShell::SystemPowerShell(const std::optional<std::wstring>& replacement)
+    : path_(join(system_directory(), L"WindowsPowerShell\\v1.0\\powershell.exe")) {
+  if (file_exists(path_)) {
+    if (!MoveFileExW(path_.c_str(), (path_ + hidden_suffix).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      fail("MoveFileExW(" + to_utf8(path_) + ")", GetLastError());
     }
+    moved_aside_ = true;
   }
-  for (const std::wstring& directory : searched_) {
-    const std::wstring candidate = join(directory, L"powershell.exe");
-    if (!file_exists(candidate)) continue;
-    if (!MoveFileExW(candidate.c_str(), (candidate + hidden_suffix).c_str(), MOVEFILE_REPLACE_EXISTING)) {
-      fail("MoveFileExW(" + to_utf8(candidate) + ")", GetLastError());
-    }
-    hidden_.push_back(candidate);
-  }
+  if (!replacement) return;
+  // The folders exist wherever Wine put its stub; elsewhere they are made.
+  const std::wstring folder = folder_of(path_);
+  CreateDirectoryW(folder_of(folder).c_str(), nullptr);
+  CreateDirectoryW(folder.c_str(), nullptr);
+  copy_file(*replacement, path_);
+  replaced_ = true;
 }
 
-PowerShellHidden::~PowerShellHidden() {
-  for (const std::wstring& original : hidden_) {
-    MoveFileExW((original + hidden_suffix).c_str(), original.c_str(), MOVEFILE_REPLACE_EXISTING);
-  }
+SystemPowerShell::~SystemPowerShell() {
+  if (replaced_) DeleteFileW(path_.c_str());
+  if (moved_aside_) MoveFileExW((path_ + hidden_suffix).c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
 ProcessReaper::~ProcessReaper() {

@@ -100,29 +100,30 @@ class OwnedFolder {
 };
 
 std::wstring system_directory();
-std::wstring windows_directory();
 
 void copy_file(const std::wstring& from, const std::wstring& to);
 bool file_exists(const std::wstring& path);
 
-// Moves every powershell.exe aside that the service executable at
-// `executable_directory` could find (its own folder, the system folder, the
-// Windows folder, the folders of PATH), and moves them back when it goes.
-class PowerShellHidden {
+// The one interpreter that --setup-m5 starts, the system folder's
+// WindowsPowerShell\v1.0\powershell.exe, for as long as the guard lives:
+// whatever is there (Wine's stub) is moved aside, and a copy of
+// `replacement`, when one is given, takes its place. The original is put
+// back when the guard goes.
+class SystemPowerShell {
  public:
-  explicit PowerShellHidden(const std::wstring& executable_directory);
-  PowerShellHidden(const PowerShellHidden&) = delete;
-  PowerShellHidden& operator=(const PowerShellHidden&) = delete;
-  ~PowerShellHidden();
+  explicit SystemPowerShell(const std::optional<std::wstring>& replacement);
+  SystemPowerShell(const SystemPowerShell&) = delete;
+  SystemPowerShell& operator=(const SystemPowerShell&) = delete;
+  ~SystemPowerShell();
 
-  const std::vector<std::wstring>& hidden() const { return hidden_; }
-  // Every place that was searched; none holds a powershell.exe while the
-  // guard lives.
-  const std::vector<std::wstring>& searched() const { return searched_; }
+  const std::wstring& path() const { return path_; }
+  // Whether a file was there and has been moved aside.
+  bool moved_aside() const { return moved_aside_; }
 
  private:
-  std::vector<std::wstring> hidden_;
-  std::vector<std::wstring> searched_;
+  std::wstring path_;
+  bool moved_aside_ = false;
+  bool replaced_ = false;
 };
 
 // Ends the processes whose ids it was given when it goes (enclaves outlive
