@@ -83,18 +83,6 @@ void progress(const std::string& text) {
   std::fflush(stderr);
 }
 
-void store_password() {
-  HKEY key = nullptr;
-  LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Brisvander", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                                   &key, nullptr);
-  if (status != ERROR_SUCCESS) fail("RegCreateKeyExW", static_cast<DWORD>(status));
-  const std::wstring password = to_wide(random_hex(20)) + L"aB3!";
-  status = RegSetValueExW(key, L"SvcUserPwd", 0, REG_SZ, reinterpret_cast<const BYTE*>(password.c_str()),
-                          static_cast<DWORD>((password.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
-  if (status != ERROR_SUCCESS) fail("RegSetValueExW", static_cast<DWORD>(status));
-}
-
 struct Ask {
   double started_ms = 0;  // on the clock of support/clock.h
   double waited_us = 0;
@@ -193,7 +181,7 @@ class Probe {
     if (verify_trust(silent_program_) == 0) throw BenchError("the silent client passes WinVerifyTrust");
 
     test::remove_service();
-    store_password();
+    store_random_password();
     service_handle_ = test::install_and_start(service);
     if (!test::wait_until_listening(30000)) throw BenchError("the service's pipe does not listen");
     progress("service running, enclave at " + to_utf8(enclave_));

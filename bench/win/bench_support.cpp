@@ -79,6 +79,18 @@ std::string random_hex(std::size_t digits) {
   return text;
 }
 
+void store_random_password() {
+  HKEY key = nullptr;
+  LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Brisvander", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                   &key, nullptr);
+  if (status != ERROR_SUCCESS) fail("RegCreateKeyExW", static_cast<DWORD>(status));
+  const std::wstring password = to_wide(random_hex(20)) + L"aB3!";
+  status = RegSetValueExW(key, L"SvcUserPwd", 0, REG_SZ, reinterpret_cast<const BYTE*>(password.c_str()),
+                          static_cast<DWORD>((password.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+  if (status != ERROR_SUCCESS) fail("RegSetValueExW", static_cast<DWORD>(status));
+}
+
 bool wait_listening(std::wstring_view pipe, DWORD timeout_ms) {
   // Between two connections of a bare server there is no instance at all
   // for a moment: asked again at once, so that the wait adds nothing.

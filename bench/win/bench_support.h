@@ -70,6 +70,10 @@ std::string format_ms(double microseconds);
 // Random hexadecimal digits (upper- and lower-case letters mixed).
 std::string random_hex(std::size_t digits);
 
+// Stores a random password of the form that --setup-m5 stores as
+// HKLM\SOFTWARE\Brisvander\SvcUserPwd, making the key when it is missing.
+void store_random_password();
+
 struct RoundTrip {
   double elapsed_us = 0;
   std::uint64_t started_at = 0;  // system_time() when the clock started

@@ -267,15 +267,7 @@ class Driver {
 
     if (verify_trust(self_) != 0) throw BenchError("the driver's own image does not pass WinVerifyTrust");
 
-    HKEY key = nullptr;
-    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Brisvander", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                                     &key, nullptr);
-    if (status != ERROR_SUCCESS) fail("RegCreateKeyExW", static_cast<DWORD>(status));
-    const std::wstring password = to_wide(random_hex(20)) + L"aB3!";
-    status = RegSetValueExW(key, L"SvcUserPwd", 0, REG_SZ, reinterpret_cast<const BYTE*>(password.c_str()),
-                            static_cast<DWORD>((password.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-    if (status != ERROR_SUCCESS) fail("RegSetValueExW", static_cast<DWORD>(status));
+    store_random_password();
 
     const test::RunResult install =
         test::run({.command_line = test::command_line(service_exe_, {L"--install"})}, 60000);
