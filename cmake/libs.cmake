@@ -9,9 +9,12 @@
 # adds the Win32 implementations and the C interfaces, and installs both
 # libraries as the CMake package Brisvander (cmake/libs-package.cmake).
 # They use the project's header-only helpers of src/ (common/names.h,
-# platform/win32/unique_handle.h) and nothing compiled of the service.
-set(BV_COMPANION_SOURCES libs/companion/exchange.cpp libs/companion/request.cpp)
-set(BV_ENCLAVE_SOURCES libs/enclave/command_line.cpp libs/enclave/hand_over.cpp)
+# platform/win32/unique_handle.h) and compile in some of its leaves (the
+# UTF conversions, the White_Space property, the wiping of secrets), but
+# nothing of the service itself.
+set(BV_LEAF_SOURCES src/text/utf.cpp src/text/white_space.cpp src/secret/secret.cpp)
+set(BV_COMPANION_SOURCES libs/companion/exchange.cpp libs/companion/request.cpp ${BV_LEAF_SOURCES})
+set(BV_ENCLAVE_SOURCES libs/enclave/command_line.cpp libs/enclave/hand_over.cpp ${BV_LEAF_SOURCES})
 if(WIN32)
   list(APPEND BV_COMPANION_SOURCES
     libs/companion/win32/companion_system_win32.cpp libs/companion/win32/companion_c.cpp)

@@ -50,7 +50,7 @@
 #include "companion/request.h"
 #include "companion/win32/companion_system_win32.h"
 #include "platform/win32/program_text.h"
-#include "shared/wipe.h"
+#include "secret/secret.h"
 
 namespace {
 
@@ -224,8 +224,7 @@ std::u16string utf16(std::wstring_view text) {
 // "SPAWN {token} {secret} {path}" for --enclave, with the given or fresh
 // token and secret; the text of --raw or --raw-hex otherwise. Built in
 // place, so that no copy of the secret is left behind.
-bool compose_request(bv::companion_side::CompanionSystem& system, const Options& options,
-                     bv::sides::SecretText& request) {
+bool compose_request(bv::companion_side::CompanionSystem& system, const Options& options, bv::SecretString& request) {
   if (!options.enclave) {
     request.get().reserve(options.raw->size() + 1);
     request.get() = *options.raw;
@@ -257,7 +256,7 @@ bool compose_request(bv::companion_side::CompanionSystem& system, const Options&
 
 int run(const Options& options) {
   bv::companion_side::Win32CompanionSystem system;
-  bv::sides::SecretText request;
+  bv::SecretString request;
   if (!compose_request(system, options, request)) return exit_no_reply;
   if (options.newline) request.get().push_back('\n');
 
@@ -267,7 +266,7 @@ int run(const Options& options) {
                                                       .reply_timeout_ms = options.reply_timeout_ms,
                                                       .read_reply = options.read_reply};
   const bv::companion_side::ExchangeOutcome outcome = bv::companion_side::exchange(system, settings, request.get());
-  request.wipe();
+  bv::wipe(request.get());
   if (outcome.write_error) {
     // The server may have answered before it read everything (a refused
     // request); the reply, if any, was still read.

@@ -58,7 +58,7 @@
 #include "enclave/win32/enclave_system_win32.h"
 #include "platform/win32/program_text.h"
 #include "platform/win32/unique_handle.h"
-#include "shared/wipe.h"
+#include "secret/secret.h"
 
 namespace {
 
@@ -179,7 +179,8 @@ class Report {
 };
 
 void record_standard_input(Win32EnclaveSystem& system, Report& report) {
-  bv::sides::SecretText bytes(max_input_bytes);
+  bv::SecretString bytes;
+  bytes.get().reserve(max_input_bytes);
   const InputRead read = bv::enclave_side::read_standard_input(system, {.max_bytes = max_input_bytes}, bytes);
   // A console has no end; the service always hands over a pipe.
   if (read.stop == InputRead::Stop::no_input || read.stop == InputRead::Stop::console) {
@@ -196,7 +197,8 @@ void record_secret_file(Win32EnclaveSystem& system, Report& report, const std::w
     report.add("secret_file_error", std::to_string(file.error()));
     return;
   }
-  bv::sides::SecretText bytes(max_input_bytes);
+  bv::SecretString bytes;
+  bytes.get().reserve(max_input_bytes);
   const auto read = bv::enclave_side::read_file(**file, max_input_bytes, bytes);
   file->reset();
   if (!read)

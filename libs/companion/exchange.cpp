@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "brisvander/companion.h"
-#include "shared/text.h"
+#include "text/utf.h"
 
 namespace bv::companion_side {
 
@@ -31,7 +31,7 @@ ExchangeOutcome failed(int code, std::string message) {
 // "service BrisvanderEnclaveSvc process 0 (STOPPED)", or "service ...
 // unknown (OpenServiceW failed: error 1060)" when it could not be had.
 std::string service_text(const std::expected<ServiceProcess, CallFailure>& service) {
-  const std::string name = "service " + sides::utf16_to_utf8(service_name);
+  const std::string name = "service " + text::to_utf8(service_name);
   if (!service) return name + " unknown (" + failure_text(service.error()) + ")";
   return name + " process " + decimal(service->process_id) + " (" + state_name(service->state) + ")";
 }
@@ -48,7 +48,7 @@ std::optional<std::string> service_absent(CompanionSystem& system, const Exchang
   const bool unknown = !service && service.error().error == win32_error::service_does_not_exist;
   const bool not_running = service && service->state != service_state::running;
   if (!unknown && !not_running) return std::nullopt;
-  return "cannot open " + sides::utf16_to_utf8(settings.pipe) + ": error " + decimal(open_error) + "; " +
+  return "cannot open " + text::to_utf8(settings.pipe) + ": error " + decimal(open_error) + "; " +
          service_text(service);
 }
 
@@ -59,7 +59,7 @@ std::optional<std::string> service_absent(CompanionSystem& system, const Exchang
 std::expected<std::unique_ptr<PipeConnection>, ExchangeOutcome> open_pipe(CompanionSystem& system,
                                                                           const ExchangeSettings& settings) {
   const std::uint64_t deadline = system.now_ms() + settings.connect_timeout_ms;
-  const std::string cannot_open = "cannot open " + sides::utf16_to_utf8(settings.pipe) + ": error ";
+  const std::string cannot_open = "cannot open " + text::to_utf8(settings.pipe) + ": error ";
   for (;;) {
     auto opened = system.open_pipe(settings.pipe);
     if (opened) return std::move(*opened);

@@ -5,6 +5,8 @@
 #include "companion/exchange.h"
 #include "shared/text.h"
 #include "shared/wipe.h"
+#include "text/utf.h"
+#include "text/white_space.h"
 
 namespace bv::companion_side {
 
@@ -13,14 +15,6 @@ namespace {
 constexpr std::string_view verb = "SPAWN";
 constexpr std::size_t token_bytes = 16;
 constexpr std::size_t secret_bytes = 32;
-
-// The characters that the service's request parser removes from the end of
-// the line: Unicode's White_Space property.
-bool is_white_space(char16_t unit) {
-  return (unit >= 0x09 && unit <= 0x0D) || unit == 0x20 || unit == 0x85 || unit == 0xA0 || unit == 0x1680 ||
-         (unit >= 0x2000 && unit <= 0x200A) || unit == 0x2028 || unit == 0x2029 || unit == 0x202F || unit == 0x205F ||
-         unit == 0x3000;
-}
 
 std::string status_text(std::uint32_t status) {
   static constexpr char digits[] = "0123456789ABCDEF";
@@ -37,8 +31,8 @@ std::optional<std::string> enclave_path_fault(std::u16string_view path) {
     if (unit < 0x20) return "the enclave path holds a control character";
     if (unit == u'"') return "the enclave path holds a double quote";
   }
-  if (!sides::utf16_to_utf8(path, true)) return "the enclave path holds an unpaired surrogate";
-  if (is_white_space(path.back())) return "the enclave path ends in white space, which the service would drop";
+  if (!text::to_utf8_strict(path)) return "the enclave path holds an unpaired surrogate";
+  if (text::is_white_space(path.back())) return "the enclave path ends in white space, which the service would drop";
   return std::nullopt;
 }
 
@@ -67,9 +61,9 @@ Reply classify_reply(std::string_view line) {
 
 RequestResult request_enclave(CompanionSystem& system, std::u16string_view enclave_path, std::uint32_t timeout_ms,
                               bv_grant& grant) {
-  sides::secure_zero(&grant, sizeof grant);
+  secure_zero(&grant, sizeof grant);
   if (auto fault = enclave_path_fault(enclave_path)) return {BV_E_ARGUMENT, std::move(*fault)};
-  const std::string path = sides::utf16_to_utf8(enclave_path);
+  const std::string path = text::to_utf8(enclave_path);
 
   // The token and the secret are made straight into a grant of this
   // function's own, copied to the caller's only for an "OK {pid}", and
@@ -81,13 +75,14 @@ RequestResult request_enclave(CompanionSystem& system, std::u16string_view encla
     if (auto made = write_random_hex(system, hex); !made) return {BV_E_SYSTEM, std::move(made.error())};
   }
 
-  sides::SecretText line(verb.size() + 1 + 2 * token_bytes + 1 + 2 * secret_bytes + 1 + path.size() + 1);
+  SecretString line;
+  line.get().reserve(verb.size() + 1 + 2 * token_bytes + 1 + 2 * secret_bytes + 1 + path.size() + 1);
   line.get().append(verb).append(" ").append(candidate.pipe_token).append(" ").append(candidate.ipc_secret);
   line.get().append(" ").append(path).append("\n");
 
   const ExchangeSettings settings{.connect_timeout_ms = timeout_ms, .reply_timeout_ms = timeout_ms};
   ExchangeOutcome outcome = exchange(system, settings, line.get());
-  line.wipe();
+  wipe(line.get());
   if (outcome.code != BV_OK) {
     if (outcome.write_error) {
       outcome.message =

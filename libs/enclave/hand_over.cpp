@@ -4,7 +4,7 @@
 
 #include "brisvander/enclave.h"
 #include "enclave/command_line.h"
-#include "shared/text.h"
+#include "text/utf.h"
 
 namespace bv::enclave_side {
 
@@ -51,7 +51,7 @@ bool same_line(std::string_view a, std::string_view b) {
 
 // The secret line from standard input, decoded into `secret`; the line
 // itself stays in `line` for the comparison with the file.
-std::expected<void, Refusal> take_secret_line(EnclaveSystem& system, sides::SecretText& line,
+std::expected<void, Refusal> take_secret_line(EnclaveSystem& system, SecretString& line,
                                               std::array<std::uint8_t, secret_size>& secret) {
   const InputLimits limits{.max_bytes = secret_line_size + 1,
                            .deadline_ms = system.now_ms() + secret_line_timeout_ms,
@@ -85,10 +85,11 @@ std::expected<void, Refusal> take_secret_line(EnclaveSystem& system, sides::Secr
 // does, it is deleted through the handle it was read with.
 std::expected<void, Refusal> take_hand_over_file(EnclaveSystem& system, std::u16string_view path,
                                                  std::string_view line) {
-  const std::string prefix = "hand-over file " + sides::utf16_to_utf8(path) + ": ";
+  const std::string prefix = "hand-over file " + text::to_utf8(path) + ": ";
   auto file = system.open_hand_over_file(path);
   if (!file) return refuse(BV_ENCLAVE_E_HAND_OVER_FILE, prefix + "cannot open it: " + error_text(file.error()));
-  sides::SecretText content(secret_line_size + 1);
+  SecretString content;
+  content.get().reserve(secret_line_size + 1);
   if (auto read = read_file(**file, secret_line_size + 1, content); !read) {
     return refuse(BV_ENCLAVE_E_HAND_OVER_FILE, prefix + "reading failed: " + error_text(read.error()));
   }
@@ -104,7 +105,7 @@ std::expected<void, Refusal> take_hand_over_file(EnclaveSystem& system, std::u16
 
 }  // namespace
 
-InputRead read_standard_input(EnclaveSystem& system, const InputLimits& limits, sides::SecretText& into) {
+InputRead read_standard_input(EnclaveSystem& system, const InputLimits& limits, SecretString& into) {
   const InputKind kind = system.standard_input_kind();
   if (kind == InputKind::none) return {InputRead::Stop::no_input};
   if (kind == InputKind::console) return {InputRead::Stop::console};
@@ -139,7 +140,7 @@ InputRead read_standard_input(EnclaveSystem& system, const InputLimits& limits, 
   }
 }
 
-std::expected<void, std::uint32_t> read_file(HandOverFile& file, std::size_t max_bytes, sides::SecretText& into) {
+std::expected<void, std::uint32_t> read_file(HandOverFile& file, std::size_t max_bytes, SecretString& into) {
   std::string& bytes = into.get();
   while (bytes.size() < max_bytes) {
     const std::size_t before = bytes.size();
@@ -160,7 +161,8 @@ std::expected<std::unique_ptr<HandOver>, Refusal> begin_hand_over(EnclaveSystem&
   hand_over->pipe_token = arguments->pipe_token;
   hand_over->allowed_sid = arguments->allowed_sid;
 
-  sides::SecretText line(secret_line_size + 1);
+  SecretString line;
+  line.get().reserve(secret_line_size + 1);
   if (auto taken = take_secret_line(system, line, hand_over->secret.get()); !taken) {
     return std::unexpected(std::move(taken.error()));
   }
@@ -169,12 +171,12 @@ std::expected<std::unique_ptr<HandOver>, Refusal> begin_hand_over(EnclaveSystem&
       return std::unexpected(std::move(taken.error()));
     }
   }
-  line.wipe();
+  wipe(line.get());
 
   if (arguments->shutdown_event) {
     auto event = system.open_shutdown_event(*arguments->shutdown_event);
     if (!event) {
-      return refuse(BV_ENCLAVE_E_SHUTDOWN_EVENT, "shutdown event " + sides::utf16_to_utf8(*arguments->shutdown_event) +
+      return refuse(BV_ENCLAVE_E_SHUTDOWN_EVENT, "shutdown event " + text::to_utf8(*arguments->shutdown_event) +
                                                      ": cannot open it: " + error_text(event.error()));
     }
     hand_over->shutdown_event = std::move(*event);

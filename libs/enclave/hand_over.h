@@ -45,11 +45,11 @@ struct InputRead {
 // already, so that it never reallocates and leaves a copy behind). A
 // console is never read: it has no end. A pipe is looked at before every
 // read, so that the wait for data keeps its deadline.
-InputRead read_standard_input(EnclaveSystem& system, const InputLimits& limits, sides::SecretText& into);
+InputRead read_standard_input(EnclaveSystem& system, const InputLimits& limits, SecretString& into);
 
 // Reads an open hand-over file to its end or to `max_bytes` into `into`
 // (capacity as above); the error of a failed read.
-std::expected<void, std::uint32_t> read_file(HandOverFile& file, std::size_t max_bytes, sides::SecretText& into);
+std::expected<void, std::uint32_t> read_file(HandOverFile& file, std::size_t max_bytes, SecretString& into);
 
 // What bv_enclave_begin hands the enclave.
 struct HandOver {

@@ -1,56 +1,15 @@
 #pragma once
-// Text helpers of the two sides' libraries: UTF-16 to UTF-8, lowercase
-// hexadecimal digits, and the copy of a message into a caller's buffer.
-// Header-only and portable.
+// Text helpers of the two sides' libraries: lowercase hexadecimal digits,
+// and the copy of a message into a caller's buffer. Header-only and
+// portable; UTF conversions are the project's (text/utf.h).
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <span>
-#include <string>
 #include <string_view>
 
 namespace bv::sides {
-
-// UTF-16 to UTF-8. An unpaired surrogate becomes U+FFFD, or, with
-// `strict`, makes the conversion fail.
-inline std::optional<std::string> utf16_to_utf8(std::u16string_view text, bool strict) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t code_point = text[i];
-    const bool high = code_point >= 0xD800 && code_point <= 0xDBFF;
-    const bool low = code_point >= 0xDC00 && code_point <= 0xDFFF;
-    if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      code_point = 0x10000 + ((code_point - 0xD800) << 10) + (text[i + 1] - 0xDC00u);
-      ++i;
-    } else if (high || low) {
-      if (strict) return std::nullopt;
-      code_point = 0xFFFD;
-    }
-    if (code_point < 0x80) {
-      out += static_cast<char>(code_point);
-    } else if (code_point < 0x800) {
-      out += static_cast<char>(0xC0 | (code_point >> 6));
-      out += static_cast<char>(0x80 | (code_point & 0x3F));
-    } else if (code_point < 0x10000) {
-      out += static_cast<char>(0xE0 | (code_point >> 12));
-      out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code_point & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (code_point >> 18));
-      out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code_point & 0x3F));
-    }
-  }
-  return out;
-}
-
-inline std::string utf16_to_utf8(std::u16string_view text) {
-  return *utf16_to_utf8(text, false);
-}
 
 // Writes two lowercase hexadecimal digits per byte into `out`, which holds
 // exactly twice as many characters.

@@ -1,43 +1,14 @@
 #pragma once
-// Zeroing of memory that held a secret, header-only so that each side's
-// library carries it without any compiled code of the service. A container
-// is wiped over its whole capacity before it is released.
+// Fixed-size secrets of the two sides' libraries, zeroed with the project's
+// secure_zero when they go. Growing secret text is a bv::SecretString.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
+
+#include "secret/secret.h"
 
 namespace bv::sides {
-
-// Volatile stores are not removed as dead stores, unlike a plain memset
-// before the memory is released.
-inline void secure_zero(void* data, std::size_t size) noexcept {
-  auto* p = static_cast<volatile unsigned char*>(data);
-  for (std::size_t i = 0; i < size; ++i) p[i] = 0;
-}
-
-// A string that holds secret text: reserve its full size before the first
-// byte goes in (a reallocation would leave a copy behind), and it is wiped
-// when it goes.
-class SecretText {
- public:
-  SecretText() = default;
-  explicit SecretText(std::size_t capacity) { text_.reserve(capacity); }
-  SecretText(const SecretText&) = delete;
-  SecretText& operator=(const SecretText&) = delete;
-  ~SecretText() { wipe(); }
-
-  std::string& get() noexcept { return text_; }
-  const std::string& get() const noexcept { return text_; }
-  void wipe() noexcept {
-    secure_zero(text_.data(), text_.capacity());
-    text_.clear();
-  }
-
- private:
-  std::string text_;
-};
 
 // Fixed-size secret bytes, wiped when they go.
 template <std::size_t Size>

@@ -15,6 +15,7 @@
 #include "companion/exchange.h"
 #include "companion/request.h"
 #include "shared/text.h"
+#include "text/utf.h"
 #include "text/white_space.h"
 
 namespace bv::companion_side {
@@ -265,7 +266,7 @@ TEST(CompanionRequest, APathTheLineCannotCarryIsRefusedBeforeAnyCall) {
       u"C:\\Program Files\\B\xD800\\vault-enclave.exe",
   };
   for (const std::u16string& path : refused) {
-    SCOPED_TRACE(sides::utf16_to_utf8(path));
+    SCOPED_TRACE(text::to_utf8(path));
     FakeCompanion fake;
     bv_grant grant;
     EXPECT_EQ(request(fake, grant, path).code, BV_E_ARGUMENT);

@@ -16,7 +16,7 @@
 #include "enclave/command_line.h"
 #include "enclave/enclave_system.h"
 #include "enclave/hand_over.h"
-#include "shared/text.h"
+#include "text/utf.h"
 
 namespace bv::enclave_side {
 namespace {
@@ -51,7 +51,7 @@ TEST(EnclaveCommandLine, TheServicesFormsAreReadBack) {
            program + u" --pipe-token " + token + u" --service-verified --ipc-secret-file \"D:\\t m p\\bv-ipc-" + token +
                u".tmp\"",
        }) {
-    EXPECT_TRUE(parse_enclave_command_line(line)) << sides::utf16_to_utf8(line);
+    EXPECT_TRUE(parse_enclave_command_line(line)) << text::to_utf8(line);
   }
 }
 
@@ -89,7 +89,7 @@ TEST(EnclaveCommandLine, EveryOtherFormIsRefused) {
   };
   for (const std::u16string& line : refused) {
     const auto parsed = parse_enclave_command_line(line);
-    EXPECT_FALSE(parsed) << sides::utf16_to_utf8(line);
+    EXPECT_FALSE(parsed) << text::to_utf8(line);
     if (!parsed) {
       EXPECT_TRUE(parsed.error().starts_with("command line: ")) << parsed.error();
     }
@@ -256,7 +256,7 @@ TEST(EnclaveHandOver, StandardInputMustHoldOneSecretLineInTime) {
 TEST(EnclaveHandOver, TheFileMustHoldTheSameLineAndIsKeptWhenItDoesNot) {
   std::string one_off = secret_line;
   one_off[40] = one_off[40] == 'a' ? 'b' : 'a';
-  const std::string prefix = "hand-over file " + sides::utf16_to_utf8(file) + ": ";
+  const std::string prefix = "hand-over file " + text::to_utf8(file) + ": ";
   struct Case {
     const char* name;
     std::optional<std::string> content;
@@ -298,7 +298,7 @@ TEST(EnclaveHandOver, AnEventThatCannotBeOpenedRefusesTheStartButTheSecretLeaves
   const auto begun = begin_hand_over(fake);
   ASSERT_FALSE(begun);
   EXPECT_EQ(begun.error().code, BV_ENCLAVE_E_SHUTDOWN_EVENT);
-  EXPECT_EQ(begun.error().message, "shutdown event " + sides::utf16_to_utf8(event) + ": cannot open it: error 2");
+  EXPECT_EQ(begun.error().message, "shutdown event " + text::to_utf8(event) + ": cannot open it: error 2");
   EXPECT_EQ(fake.deleted, std::set<std::u16string>{file});
 }
 
